@@ -1,0 +1,328 @@
+#include "base/utils.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+
+namespace Utils {
+
+namespace {
+
+// Lookups by name use the reentrant calls with a growing buffer, retried on
+// EINTR. Returns 0 and fills *out, or an error number (ENOENT when absent).
+int lookupUser(const std::string& name, struct passwd* out, std::vector<char>& buf) {
+  buf.resize(1024);
+  for (;;) {
+    struct passwd* result = nullptr;
+    int rc = getpwnam_r(name.c_str(), out, buf.data(), buf.size(), &result);
+    if (rc == EINTR) continue;
+    if (rc == ERANGE && buf.size() < (1u << 20)) {
+      buf.resize(buf.size() * 2);
+      continue;
+    }
+    if (rc != 0) return rc;
+    return result == nullptr ? ENOENT : 0;
+  }
+}
+
+int lookupGroup(const std::string& name, struct group* out, std::vector<char>& buf) {
+  buf.resize(1024);
+  for (;;) {
+    struct group* result = nullptr;
+    int rc = getgrnam_r(name.c_str(), out, buf.data(), buf.size(), &result);
+    if (rc == EINTR) continue;
+    if (rc == ERANGE && buf.size() < (1u << 20)) {
+      buf.resize(buf.size() * 2);
+      continue;
+    }
+    if (rc != 0) return rc;
+    return result == nullptr ? ENOENT : 0;
+  }
+}
+
+bool writeAll(int fd, const std::string& data) {
+  const char* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string formatTime(time_t t, const char* fmt) {
+  struct tm tm_t;
+  if (localtime_r(&t, &tm_t) == nullptr) return std::string();
+  char buf[32];
+  size_t n = strftime(buf, sizeof buf, fmt, &tm_t);
+  return std::string(buf, n);
+}
+
+}  // namespace
+
+const char* osName() {
+#if defined(__linux__)
+  return "Linux";
+#elif defined(__FreeBSD__)
+  return "FreeBSD";
+#elif defined(__sun)
+  return "Solaris";
+#elif defined(__APPLE__)
+  return "MacOS X";
+#else
+  return "UNKNOWN";
+#endif
+}
+
+const char* version() { return "6.0.0.201105110"; }
+
+std::string errorText(int err) {
+  char buf[256];
+  // Portable across the XSI and GNU variants of strerror_r.
+  auto text = [&](auto rc) -> const char* {
+    if constexpr (std::is_same_v<decltype(rc), char*>) {
+      return rc;
+    } else {
+      return rc == 0 ? buf : "Unknown error";
+    }
+  };
+  return text(strerror_r(err, buf, sizeof buf));
+}
+
+int createPidFile(const std::string& path, pid_t pid, const std::vector<std::string>& addresses) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0662);
+  if (fd < 0) {
+    throw error("error in create pid file \"" + path + "\": " + errorText(errno));
+  }
+  struct flock lock;
+  memset(&lock, 0, sizeof lock);
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;
+  lock.l_pid = pid;
+  int rc;
+  do rc = fcntl(fd, F_SETLK, &lock);
+  while (rc < 0 && errno == EINTR);
+  if (rc < 0) {
+    int err = errno;
+    ::close(fd);
+    throw error("unable to set lock for file \"" + path + "\": " + errorText(err));
+  }
+  do rc = ftruncate(fd, 0);
+  while (rc < 0 && errno == EINTR);
+  if (rc < 0) {
+    int err = errno;
+    ::close(fd);
+    throw error("error truncate pid file: " + errorText(err));
+  }
+  std::string content = format(32, "%d\n", static_cast<int>(pid));
+  for (const auto& a : addresses) content += a + "\n";
+  if (!writeAll(fd, content)) {
+    int err = errno;
+    ::close(fd);
+    throw error("error write to pid file: " + errorText(err));
+  }
+  return fd;
+}
+
+void unlinkPidFile(const std::string& path, int fd) {
+  int rc;
+  do rc = ::unlink(path.c_str());
+  while (rc < 0 && errno == EINTR);
+  int err = errno;
+  if (fd >= 0) ::close(fd);
+  if (rc < 0) throw error("error unlink pid file \"" + path + "\": " + errorText(err));
+}
+
+uid_t userId(const std::string& user) {
+  struct passwd pw;
+  std::vector<char> buf;
+  if (lookupUser(user, &pw, buf) != 0) throw error("getpwnam( \"" + user + "\" ) error");
+  return pw.pw_uid;
+}
+
+gid_t groupId(const std::string& group) {
+  struct group gr;
+  std::vector<char> buf;
+  if (lookupGroup(group, &gr, buf) != 0) throw error("getgrnam( \"" + group + "\" ) error");
+  return gr.gr_gid;
+}
+
+bool setUserAndGroup(const std::string& user, const std::string& group) {
+  if (!group.empty()) {
+    gid_t gid = groupId(group);
+    if (gid != getgid() && setgid(gid) != 0) {
+      throw error("cannot set gid, because of " + errorText(errno));
+    }
+  }
+  if (!user.empty()) {
+    uid_t uid = userId(user);
+    if (uid != getuid() && setuid(uid) != 0) {
+      throw error("cannot set uid, because of " + errorText(errno));
+    }
+  }
+  return !user.empty() || !group.empty();
+}
+
+std::string currentUserName() {
+  std::vector<char> buf(4096);
+  struct passwd pw;
+  struct passwd* result = nullptr;
+  int rc;
+  do rc = getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &result);
+  while (rc == EINTR);
+  return (rc == 0 && result != nullptr) ? std::string(pw.pw_name) : std::string();
+}
+
+std::string currentGroupName() {
+  std::vector<char> buf(4096);
+  struct group gr;
+  struct group* result = nullptr;
+  int rc;
+  do rc = getgrgid_r(getgid(), &gr, buf.data(), buf.size(), &result);
+  while (rc == EINTR);
+  return (rc == 0 && result != nullptr) ? std::string(gr.gr_name) : std::string();
+}
+
+pid_t waitPid(pid_t pid, int* status, int options) {
+  pid_t rc;
+  do rc = ::waitpid(pid, status, options);
+  while (rc < 0 && errno == EINTR);
+  if (rc < 0) {
+    throw std::runtime_error("waitpid(" + std::to_string(pid) + ", ..) error: " + errorText(errno));
+  }
+  return rc;
+}
+
+std::vector<std::string> listDir(const std::string& path) { return listDir(path, std::string()); }
+
+std::vector<std::string> listDir(const std::string& path, const std::string& suffix) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
+  if (!dir) throw std::runtime_error("opendir() error: " + errorText(errno));
+  std::vector<std::string> entries;
+  for (;;) {
+    errno = 0;
+    struct dirent* ent = readdir(dir.get());
+    if (ent == nullptr) {
+      if (errno != 0) throw std::runtime_error("opendir() error: " + errorText(errno));
+      break;
+    }
+    std::string name = ent->d_name;
+    std::string full = path + name;
+    struct stat st;
+    if (stat(full.c_str(), &st) != 0) {
+      throw std::runtime_error("stat() error: " + errorText(errno));
+    }
+    if (S_ISDIR(st.st_mode)) continue;
+    if (!suffix.empty() &&
+        (name.size() < suffix.size() ||
+         name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)) {
+      continue;
+    }
+    entries.push_back(full);
+  }
+  return entries;
+}
+
+std::vector<std::string> split(const std::string& text, const std::string& delimiter) {
+  std::vector<std::string> pieces;
+  if (delimiter.empty()) {
+    if (!text.empty()) pieces.push_back(text);
+    return pieces;
+  }
+  size_t pos = 0;
+  if (text.compare(0, delimiter.size(), delimiter) == 0) pos = delimiter.size();
+  for (;;) {
+    size_t next = text.find(delimiter, pos);
+    if (next == std::string::npos) break;
+    pieces.push_back(text.substr(pos, next - pos));
+    pos = next + delimiter.size();
+  }
+  if (text.size() - pos >= delimiter.size()) pieces.push_back(text.substr(pos));
+  return pieces;
+}
+
+std::string trim(const std::string& text) {
+  size_t b = 0;
+  size_t e = text.size();
+  while (b < e && !isgraph(static_cast<unsigned char>(text[b]))) ++b;
+  while (e > b && !isgraph(static_cast<unsigned char>(text[e - 1]))) --e;
+  return text.substr(b, e - b);
+}
+
+bool NoCaseLess::operator()(const std::string& a, const std::string& b) const {
+  return strcasecmp(a.c_str(), b.c_str()) < 0;
+}
+
+bool equalsNoCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
+bool runCommand(const std::string& command, std::string& output) {
+  std::string full = command + " 2>&1 >/dev/null";
+  FILE* pipe = popen(full.c_str(), "r");
+  if (pipe == nullptr) throw error("popen() error: " + errorText(errno));
+  char line[1024];
+  for (;;) {
+    if (fgets(line, sizeof line, pipe) != nullptr) {
+      output += line;
+      continue;
+    }
+    if (ferror(pipe) && errno == EINTR) {
+      clearerr(pipe);
+      continue;
+    }
+    break;
+  }
+  const bool silent = output.empty();
+  if (pclose(pipe) == -1) {
+    if (silent) output = "pclose() error";
+    return false;
+  }
+  return silent;
+}
+
+std::string hostName() {
+  char buf[1024];
+  if (gethostname(buf, sizeof buf) != 0) return std::string();
+  buf[sizeof buf - 1] = '\0';
+  return buf;
+}
+
+std::string timeOfDay(time_t t) { return formatTime(t, "%T"); }
+
+std::string mailDate(time_t t) { return formatTime(t, "%a, %d %b %Y %H:%M:%S %z"); }
+
+std::string mailDateNow() { return mailDate(time(nullptr)); }
+
+std::string format(size_t size, const char* fmt, ...) {
+  std::vector<char> buf(size == 0 ? 1 : size);
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(buf.data(), buf.size(), fmt, ap);
+  va_end(ap);
+  if (n < 0) return std::string();
+  return std::string(buf.data(), std::min(static_cast<size_t>(n), buf.size() - 1));
+}
+
+}  // namespace Utils

@@ -1,0 +1,91 @@
+// System utilities: thin wrappers over the system calls the monitor needs.
+// They retry calls that a signal interrupts and turn failures into
+// exceptions with fixed texts; they never log. No state is kept between
+// calls, so every function is safe to call from any thread.
+#ifndef KORZA_BASE_UTILS_H_
+#define KORZA_BASE_UTILS_H_
+
+#include <sys/types.h>
+
+#include <ctime>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace Utils {
+
+class error : public std::runtime_error {
+ public:
+  explicit error(const std::string& what) : std::runtime_error(what) {}
+};
+
+// The operating-system name of the build ("Linux", "FreeBSD", "Solaris",
+// "MacOS X" or "UNKNOWN") and the product version.
+const char* osName();
+const char* version();
+
+// `strerror` of an error number.
+std::string errorText(int err);
+
+// A locked pid file. The descriptor stays open (and the whole-file write
+// lock held) until unlinkPidFile or process exit.
+// Writes "PID\n" followed by one line per address. Throws Utils::error.
+// Returns the open descriptor.
+int createPidFile(const std::string& path, pid_t pid,
+                  const std::vector<std::string>& addresses = {});
+// Removes the pid file and closes the descriptor createPidFile returned
+// (pass -1 when there is none). Throws Utils::error.
+void unlinkPidFile(const std::string& path, int fd = -1);
+
+// Switches group, then user, each only when given and different from the
+// current id. Returns whether either name was given. Throws Utils::error.
+bool setUserAndGroup(const std::string& user, const std::string& group);
+// Id lookups by name; throw Utils::error with the getpwnam/getgrnam text.
+uid_t userId(const std::string& user);
+gid_t groupId(const std::string& group);
+// Names of the current real user and group ("" when unknown).
+std::string currentUserName();
+std::string currentGroupName();
+
+// waitpid, retried on EINTR. Throws std::runtime_error
+// "waitpid(PID, ..) error: TEXT".
+pid_t waitPid(pid_t pid, int* status, int options);
+
+// Every entry of `path` that is not a directory, as path + name, optionally
+// only names ending in `suffix` (exact case). `path` should end in "/".
+// Throws std::runtime_error "opendir() error: ..." or "stat() error: ...".
+std::vector<std::string> listDir(const std::string& path);
+std::vector<std::string> listDir(const std::string& path, const std::string& suffix);
+
+// "/a/b" -> "a","b"; "a//b" -> "a","","b"; "a/" -> "a"; "" and "/" -> none.
+std::vector<std::string> split(const std::string& text, const std::string& delimiter);
+// Removes non-graphic characters at both ends.
+std::string trim(const std::string& text);
+
+// Case-insensitive ordering and equality of names (applications,
+// dependencies, run lists, configuration keys).
+struct NoCaseLess {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+bool equalsNoCase(const std::string& a, const std::string& b);
+
+// Runs `command` through the shell with its standard output discarded and
+// collects its standard error into `output`. True when the command wrote
+// nothing to standard error and the stream closed cleanly; the exit status
+// is not examined. Throws Utils::error "popen() error: ...".
+bool runCommand(const std::string& command, std::string& output);
+
+// gethostname, or "" on failure.
+std::string hostName();
+// Local time as "%T" and as the mail date "%a, %d %b %Y %H:%M:%S %z".
+std::string timeOfDay(time_t t);
+std::string mailDate(time_t t);
+std::string mailDateNow();
+
+// Fixed-size formatting helper: vsnprintf into a buffer of `size` bytes
+// (texts longer than size - 1 are cut).
+std::string format(size_t size, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace Utils
+
+#endif  // KORZA_BASE_UTILS_H_

@@ -1,0 +1,3 @@
+#include "monitor/monitor_program.h"
+
+int main(int argc, char** argv) { return korzaMain(argc, argv); }

@@ -1,0 +1,222 @@
+#include "monitor/monitor_program.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <boost/program_options.hpp>
+#include <iostream>
+#include <sstream>
+
+#include "base/flags.h"
+#include "base/log.h"
+#include "base/utils.h"
+
+namespace po = boost::program_options;
+using korza::monitorLog;
+
+namespace {
+
+const char* const kDefaultConfFile = "/usr/local/etc/korza/monitor.conf";
+
+std::string versionLine() {
+  return std::string(korza::kProgramName) + " for " + Utils::osName() + ", version " +
+         Utils::version();
+}
+
+}  // namespace
+
+ProgramOptions parseOptions(int argc, const char* const* argv) {
+  ProgramOptions opts;
+  try {
+    const unsigned line_length = po::options_description::m_default_line_length;
+    po::options_description desc("Use: korza-monitor [OPTION]", line_length, line_length / 2);
+    desc.add_options()("help,h", "display this message")("version,v", "display version")(
+        "update,u", "use update mode")("check-only,C", po::bool_switch(&opts.checkOnly),
+                                       "perform configuration check and exit")(
+        "check-all,A", po::bool_switch(&opts.checkAll),
+        "perform configuration for all components and exit")(
+        "run,r", po::value<std::string>(&opts.runList),
+        "run applications (POSTD,ICAP - without space)")(
+        "conf,c", po::value<std::string>(&opts.confFile)->default_value(kDefaultConfFile),
+        "use config file");
+    po::variables_map vm;
+    po::store(po::parse_command_line(argc, argv, desc), vm);
+    po::notify(vm);
+    if (vm.count("help")) {
+      std::ostringstream out;
+      out << desc;
+      throw MonitorProgram::exit(out.str());
+    }
+    if (vm.count("version")) throw MonitorProgram::exit(versionLine());
+    if (vm.count("update")) opts.update = true;
+  } catch (const MonitorProgram::exit&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw CommandLineError(e.what());
+  }
+  if (opts.checkAll) opts.checkOnly = true;
+  return opts;
+}
+
+MonitorProgram::MonitorProgram(const std::string& run_list, bool update_mode)
+    : runList(run_list), updateMode(update_mode) {}
+
+MonitorProgram::~MonitorProgram() {
+  monitorLog().debug("~MonitorProgram()");
+  stop();
+  if (monitor_) monitor_->stop();
+  monitor_.reset();
+  if (!pidFile.empty()) {
+    try {
+      Utils::unlinkPidFile(pidFile, pid_fd_);
+    } catch (const std::exception& e) {
+      monitorLog().error(e.what());
+    }
+  }
+}
+
+bool MonitorProgram::createMonitor(const std::string& conf_file) {
+  try {
+    monitor_.reset(new Monitor(conf_file, runList, updateMode));
+  } catch (const std::exception& e) {
+    throw error(e.what(), error::kCreate);
+  }
+  return true;
+}
+
+bool MonitorProgram::changePermissions() {
+  // The account to run under comes from the settings; until they are read
+  // the process keeps the account it was started with.
+  return true;
+}
+
+void MonitorProgram::daemonize() {
+  // Detaching needs the RunForeground and ChDir settings; until they are
+  // read the process stays in the foreground.
+}
+
+void MonitorProgram::createPidFile() {
+  // The pid-file directory comes from the settings; until they are read no
+  // pid file is written.
+}
+
+void MonitorProgram::setSignalProcessors() {
+  SignalExecutor* exec = monitor_.get();
+  addProcessor(SIGCHLD, std::make_unique<InformProcessor>(exec, "SIGCHLD"));
+  addProcessor(SIGTTOU, std::make_unique<InformProcessor>(exec, "SIGTTOU"));
+  addProcessor(SIGTTIN, std::make_unique<InformProcessor>(exec, "SIGTTIN"));
+  addProcessor(SIGTERM, std::make_unique<TerminateProcessor>(exec, "SIGTERM"));
+  addProcessor(SIGINT, std::make_unique<TerminateProcessor>(exec, "SIGINT"));
+  addProcessor(SIGHUP, std::make_unique<ReloadProcessor>(exec, "SIGHUP"));
+  start();
+}
+
+bool MonitorProgram::verifyDependences() {
+  try {
+    Monitor::NameSet first;
+    monitor_->getFirstRunAppSet(first);
+    return true;
+  } catch (const std::exception& e) {
+    monitorLog().error(std::string("dependences verification error: ") + e.what());
+    return false;
+  }
+}
+
+void MonitorProgram::startMonitor() {
+  try {
+    monitor_->start();
+  } catch (...) {
+    monitor_->setState(false);
+    if (monitor_->getPid() > 0) kill(monitor_->getPid(), SIGTERM);
+    try {
+      throw;
+    } catch (const MonitorProgram::exit&) {
+      throw;
+    } catch (const std::exception& e) {
+      throw error(e.what(), error::kStart);
+    }
+  }
+}
+
+bool MonitorProgram::startMainLoopThread() {
+  monitorLog().debug("startMainLoopThread: creating thread mainLoopThread");
+  try {
+    Monitor* m = monitor_.get();
+    mainLoopThread = std::thread([m] { m->mainLoop(); });
+  } catch (const std::exception&) {
+    monitorLog().error("cannot create mainLoopThread");
+    return false;
+  }
+  std::ostringstream id;
+  id << mainLoopThread.get_id();
+  monitorLog().debug("startMainLoopThread: created thread mainLoopThread: id=" + id.str());
+  return true;
+}
+
+void MonitorProgram::stop() {
+  monitorLog().debug("MonitorProgram::stop()");
+  if (monitor_ && monitor_->getState() == Monitor::STARTED) monitor_->setState(false);
+  if (mainLoopThread.joinable()) mainLoopThread.join();
+}
+
+int korzaMain(int argc, const char* const* argv) {
+  ProgramOptions opts;
+  try {
+    opts = parseOptions(argc, argv);
+  } catch (const MonitorProgram::exit& e) {
+    std::cout << e.what() << std::endl;
+    return 0;
+  } catch (const CommandLineError& e) {
+    std::cerr << korza::kProgramName << ": " << e.what() << "\n"
+              << "Try '" << korza::kProgramName << " --help' for more options" << std::endl;
+    return 6;
+  }
+  checkMode = opts.checkOnly || opts.checkAll;
+  checkAll = opts.checkAll;
+  korza::initMonitorLogging("syslog", "info", "error", "daemon", checkMode);
+
+  const std::string title = korza::kProgramTitle;
+  int status = 0;
+  try {
+    MonitorProgram program(opts.runList, opts.update);
+    monitorLog().info(title + " starting");
+    program.createMonitor(opts.confFile);
+    if (!program.changePermissions()) conf_warning_issued = true;
+    if (!opts.checkOnly && !opts.checkAll) program.daemonize();
+    if (!checkMode) program.createPidFile();
+    program.setSignalProcessors();
+    if (checkMode && !checkAll && !program.verifyDependences()) conf_warning_issued = true;
+    if (!checkMode || checkAll) {
+      program.startMonitor();
+      if (!checkAll) {
+        if (program.startMainLoopThread()) monitorLog().info(title + " started");
+        program.waitSignals();
+      }
+    }
+  } catch (const MonitorProgram::exit& e) {
+    std::cout << e.what() << std::endl;
+    return 0;
+  } catch (const MonitorProgram::error& e) {
+    const std::string msg = std::string("program create error: ") + e.what();
+    monitorLog().error(msg);
+    std::cerr << msg << std::endl;
+    conf_warning_issued = true;
+    status = 8;
+  } catch (const std::exception& e) {
+    const std::string msg = std::string("global error: ") + e.what();
+    monitorLog().error(msg);
+    std::cerr << msg << std::endl;
+    conf_warning_issued = true;
+    status = 1;
+  }
+  if (opts.checkOnly) {
+    if (conf_warning_issued) {
+      std::cerr << "Options ERROR" << std::endl;
+    } else {
+      std::cout << "Options OK" << std::endl;
+    }
+  }
+  monitorLog().info(title + " shutdown");
+  korza::LogClass::flush();
+  return status;
+}

@@ -1,0 +1,58 @@
+#include "tests/support/sandbox.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace kztest {
+
+TempDir::TempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kztest.XXXXXX";
+  std::string buf = tmpl;
+  if (mkdtemp(&buf[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = buf;
+}
+
+TempDir::~TempDir() {
+  std::string cmd = "rm -rf '" + path_ + "'";
+  if (system(cmd.c_str()) != 0) {
+    // Nothing more to do in a destructor; the directory is under /tmp.
+  }
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& content, int mode) {
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+  }
+  chmod(path.c_str(), static_cast<mode_t>(mode));
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+size_t countOf(const std::string& hay, const std::string& needle) {
+  if (needle.empty()) return 0;
+  size_t n = 0;
+  for (size_t pos = hay.find(needle); pos != std::string::npos;
+       pos = hay.find(needle, pos + needle.size())) {
+    ++n;
+  }
+  return n;
+}
+
+}  // namespace kztest

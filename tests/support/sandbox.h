@@ -1,0 +1,33 @@
+// A temporary directory removed with everything in it, and small file
+// helpers for tests.
+#ifndef KORZA_TESTS_SUPPORT_SANDBOX_H_
+#define KORZA_TESTS_SUPPORT_SANDBOX_H_
+
+#include <string>
+
+namespace kztest {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  // Absolute path, without a trailing "/".
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content, int mode = 0644);
+bool fileExists(const std::string& path);
+// Number of occurrences of `needle` in `hay`.
+size_t countOf(const std::string& hay, const std::string& needle);
+
+}  // namespace kztest
+
+#endif  // KORZA_TESTS_SUPPORT_SANDBOX_H_
