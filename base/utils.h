@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <ctime>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -68,6 +69,8 @@ struct NoCaseLess {
   bool operator()(const std::string& a, const std::string& b) const;
 };
 bool equalsNoCase(const std::string& a, const std::string& b);
+// An ordered set of names compared without regard to letter case.
+using NameSet = std::set<std::string, NoCaseLess>;
 
 // Runs `command` through the shell with its standard output discarded and
 // collects its standard error into `output`. True when the command wrote

@@ -28,7 +28,7 @@ class Monitor : public SignalExecutor {
   enum State { INIT = 1, STARTED = 2, STOPPED = 3, END = 4 };
   static const char* stateName(State state);
 
-  using NameSet = std::set<std::string, Utils::NoCaseLess>;
+  using NameSet = Utils::NameSet;
 
   Monitor(const std::string& conf_file, const std::string& run_list, bool update_mode);
   ~Monitor() override;
