@@ -1,0 +1,188 @@
+#include "apps/informer.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "apps/notification_context.h"
+#include "base/log.h"
+#include "base/utils.h"
+
+using korza::monitorLog;
+
+namespace {
+
+// Used as the recipient when no admin mail is configured.
+const char* const kDefaultRecipient = "root@localhost";
+
+std::mutex& injectMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+
+std::string& injectCmd() {
+  static std::string* cmd = new std::string("/usr/sbin/sendmail -t");
+  return *cmd;
+}
+
+std::atomic<int> cmd_time_limit_ms{30000};
+
+// Runs on its own detached thread: hands one message to the mail transfer
+// command.
+void deliverMail(const std::string& command, const std::string& message) {
+  monitorLog().debug("Run informer: \"" + command + "\"");
+  FILE* pipe = popen(command.c_str(), "w");
+  if (pipe == nullptr) {
+    monitorLog().error("Error sending notification: popen(): " + Utils::errorText(errno));
+    return;
+  }
+  if (fprintf(pipe, "%s", message.c_str()) < 0) {
+    monitorLog().error("Error sending notification: fprintf(): " + Utils::errorText(errno));
+  }
+  int status = pclose(pipe);
+  if (status == -1) {
+    monitorLog().error("Error sending notification: pclose(): " + Utils::errorText(errno));
+  } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    monitorLog().debug("Informed successfully");
+  } else if (WIFEXITED(status)) {
+    monitorLog().error("Informer exited with status: " + std::to_string(WEXITSTATUS(status)));
+  } else {
+    monitorLog().error("Informer was terminated by signal");
+  }
+}
+
+bool writeAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool LogInformer::inform(const std::string& text) {
+  monitorLog().info("LogInform: " + text);
+  return true;
+}
+
+bool SenderInformer::inform(const std::string& text) {
+  std::string sender;
+  std::string recipient;
+  NotificationContext::getMailAddresses(sender, recipient);
+  std::string header;
+  if (!sender.empty()) header += "From:" + sender + "\n";
+  header += "To:" + (recipient.empty() ? std::string(kDefaultRecipient) : recipient) + "\n";
+  const std::string command = getInjectCmd();
+  monitorLog().debug("send notification " + header + ". Command: " + command);
+  try {
+    std::thread(deliverMail, command, header + text).detach();
+  } catch (const std::exception& e) {
+    monitorLog().error(std::string("Error sending notification: ") + e.what());
+    return false;
+  }
+  return true;
+}
+
+bool CmdInformer::inform(const std::string& text) {
+  int fds[2];
+  if (pipe(fds) != 0) {
+    monitorLog().error("error inform: pipe() error. Data=" + text);
+    return false;
+  }
+  // Keep both ends out of programs that other threads start meanwhile; the
+  // child's dup2 onto standard input clears the flag there.
+  fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+  // Prepared before fork: the child only calls async-signal-safe functions.
+  const char* shell_args[] = {"sh", "-c", command_.c_str(), nullptr};
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    monitorLog().error("error inform: fork() error. Data=" + text);
+    return false;
+  }
+  if (pid == 0) {
+    close(fds[1]);
+    if (dup2(fds[0], STDIN_FILENO) < 0) {
+      perror("error dup2()");
+      _exit(255);
+    }
+    if (fds[0] != STDIN_FILENO) close(fds[0]);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv("/bin/sh", const_cast<char* const*>(shell_args));
+    _exit(255);
+  }
+  close(fds[0]);
+  const bool written = writeAll(fds[1], text);
+  close(fds[1]);
+  if (!written) monitorLog().error("error inform: write() error. Data=" + text);
+
+  int status = 0;
+  bool ended = false;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(cmd_time_limit_ms.load());
+  try {
+    for (;;) {
+      if (Utils::waitPid(pid, &status, WNOHANG) == pid) {
+        ended = true;
+        break;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (!ended) {
+      kill(pid, SIGKILL);
+      Utils::waitPid(pid, &status, 0);
+    }
+  } catch (const std::exception& e) {
+    monitorLog().error(e.what());
+  }
+  if (WIFSIGNALED(status)) {
+    monitorLog().error("informer command \"" + command_ + "\" terminated by signal" +
+                       std::to_string(WTERMSIG(status)));
+  }
+  monitorLog().info("execute command: \"" + command_ + "\". Transfer message in stdin: " + text);
+  return true;
+}
+
+void CmdInformer::TEST_setTimeLimit(int milliseconds) { cmd_time_limit_ms = milliseconds; }
+
+std::unique_ptr<Informer> createInformer(int type, const std::string& command) {
+  switch (type) {
+    case 1:
+      return std::make_unique<LogInformer>();
+    case 2:
+      return std::make_unique<SenderInformer>();
+    case 3:
+      return std::make_unique<CmdInformer>(command);
+    default:
+      return nullptr;
+  }
+}
+
+void setInjectCmd(const std::string& command) {
+  std::lock_guard<std::mutex> lock(injectMutex());
+  injectCmd() = command;
+}
+
+std::string getInjectCmd() {
+  std::lock_guard<std::mutex> lock(injectMutex());
+  return injectCmd();
+}
