@@ -1,0 +1,110 @@
+#include "apps/informer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "apps/notification_context.h"
+#include "base/log.h"
+#include "tests/support/process_runner.h"
+#include "tests/support/sandbox.h"
+
+namespace {
+
+using korza::LogClass;
+
+class InformerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(korza::monitorLog().init(log_, "debug", "daemon", false)); }
+  void TearDown() override {
+    LogClass::closeFile();
+    NotificationContext::release();
+    setInjectCmd("/usr/sbin/sendmail -t");
+    CmdInformer::TEST_setTimeLimit(30000);
+  }
+  std::string logText() {
+    LogClass::flush();
+    return kztest::readFile(log_);
+  }
+
+  kztest::TempDir dir_;
+  std::string log_ = dir_.file("monitor.log");
+};
+
+TEST_F(InformerTest, FactoryMapsTypeNumbers) {
+  EXPECT_NE(dynamic_cast<LogInformer*>(createInformer(1, "x").get()), nullptr);
+  EXPECT_NE(dynamic_cast<SenderInformer*>(createInformer(2, "x").get()), nullptr);
+  auto cmd = createInformer(3, "cat >/dev/null");
+  ASSERT_NE(dynamic_cast<CmdInformer*>(cmd.get()), nullptr);
+  EXPECT_EQ(static_cast<CmdInformer*>(cmd.get())->command(), "cat >/dev/null");
+  EXPECT_EQ(createInformer(0, "x"), nullptr);
+  EXPECT_EQ(createInformer(4, "x"), nullptr);
+}
+
+TEST_F(InformerTest, LogInformerWritesAnInfoLine) {
+  LogInformer informer;
+  EXPECT_TRUE(informer.inform("component died"));
+  EXPECT_NE(logText().find(" INFO LogInform: component died\n"), std::string::npos);
+}
+
+TEST_F(InformerTest, CommandReadsTheTextOnItsStandardInput) {
+  const std::string out = dir_.file("received");
+  CmdInformer informer("cat > '" + out + "'");
+  EXPECT_TRUE(informer.inform("line one\nline two"));
+  EXPECT_EQ(kztest::readFile(out), "line one\nline two");
+  EXPECT_NE(logText().find("execute command: \"cat > '" + out +
+                           "'\". Transfer message in stdin: line one\nline two"),
+            std::string::npos);
+}
+
+TEST_F(InformerTest, CommandThatCannotRunStillReportsTrue) {
+  CmdInformer informer(dir_.file("no-such-program"));
+  EXPECT_TRUE(informer.inform("text"));
+}
+
+TEST_F(InformerTest, CommandThatNeverEndsIsKilledAtTheLimit) {
+  CmdInformer::TEST_setTimeLimit(300);
+  const std::string pidfile = dir_.file("pid");
+  // exec makes the shell itself the sleeping process, so the kill reaches it.
+  CmdInformer informer("echo $$ > '" + pidfile + "'; exec sleep 60");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(informer.inform("text"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  const std::string log = logText();
+  EXPECT_NE(log.find("terminated by signal9"), std::string::npos) << log;
+  const pid_t pid = std::stoi(kztest::readFile(pidfile));
+  EXPECT_FALSE(kztest::processExists(pid));
+}
+
+TEST_F(InformerTest, MailHeaderAddsFromAndToLines) {
+  const std::string out = dir_.file("mail");
+  setInjectCmd("cat > '" + out + "'");
+  NotificationContext::setMailAddresses("filter@example.org", "admin@example.org");
+  SenderInformer informer;
+  EXPECT_TRUE(informer.inform("Subject: x\n\nbody"));
+  const std::string want = "From:filter@example.org\nTo:admin@example.org\nSubject: x\n\nbody";
+  EXPECT_TRUE(kztest::waitFor([&] { return kztest::readFile(out) == want; }))
+      << kztest::readFile(out);
+  EXPECT_TRUE(kztest::waitFor(
+      [&] { return logText().find("Informed successfully") != std::string::npos; }));
+}
+
+TEST_F(InformerTest, MailWithoutAddressesGoesToTheLocalAdministrator) {
+  const std::string out = dir_.file("mail");
+  setInjectCmd("cat > '" + out + "'");
+  SenderInformer informer;
+  EXPECT_TRUE(informer.inform("body"));
+  EXPECT_TRUE(kztest::waitFor([&] { return kztest::readFile(out) == "To:root@localhost\nbody"; }))
+      << kztest::readFile(out);
+}
+
+TEST_F(InformerTest, MailCommandFailureIsLogged) {
+  setInjectCmd("cat >/dev/null; exit 3");
+  SenderInformer informer;
+  EXPECT_TRUE(informer.inform("body"));
+  EXPECT_TRUE(kztest::waitFor([&] {
+    return logText().find("Informer exited with status: 3") != std::string::npos;
+  })) << logText();
+}
+
+}  // namespace
