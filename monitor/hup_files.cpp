@@ -1,0 +1,99 @@
+#include "monitor/hup_files.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "base/log.h"
+#include "base/utils.h"
+
+using korza::monitorLog;
+
+namespace {
+
+const char kSuffix[] = ".hup";
+
+}  // namespace
+
+bool parseHupFileName(const std::string& path, std::string& name, int& pid) {
+  const size_t suffix_len = sizeof kSuffix - 1;
+  if (path.size() <= suffix_len ||
+      path.compare(path.size() - suffix_len, suffix_len, kSuffix) != 0) {
+    return false;
+  }
+  const std::string stem = path.substr(0, path.size() - suffix_len);
+  const size_t slash = stem.rfind('/');
+  const std::string base = slash == std::string::npos ? stem : stem.substr(slash + 1);
+  const size_t dot = base.rfind('.');
+  if (dot == std::string::npos) return false;
+  const std::string digits = base.substr(dot + 1);
+  int value = 0;
+  char extra = '\0';
+  // Only a plain positive number: a negative "pid" would signal a process
+  // group.
+  if (digits.empty() || !isdigit(static_cast<unsigned char>(digits[0])) ||
+      sscanf(digits.c_str(), "%d%c", &value, &extra) != 1 || value <= 0) {
+    return false;
+  }
+  name = base.substr(0, dot);
+  pid = value;
+  return true;
+}
+
+void sendHup(pid_t pid, const std::string& name) {
+  monitorLog().info("send HUP signal to component " +
+                    (name.empty() ? std::string() : "\"" + name + "\" ") +
+                    "with pid = " + std::to_string(pid));
+  if (kill(pid, SIGHUP) != 0) {
+    monitorLog().error("kill(" + std::to_string(pid) +
+                       ", SIGHUP) error: " + Utils::errorText(errno));
+  }
+}
+
+void processHupFiles(const std::string& dir, PidSet& pids) {
+  std::vector<std::string> files;
+  try {
+    files = Utils::listDir(dir, kSuffix);
+  } catch (const std::exception& e) {
+    monitorLog().error(std::string("cannot list hup files: ") + e.what());
+    return;
+  }
+  for (const auto& file : files) {
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      monitorLog().alert("error in open hup file \"" + file + "\":" + Utils::errorText(errno));
+      continue;
+    }
+    std::string name;
+    int pid = 0;
+    if (!parseHupFileName(file, name, pid)) {
+      monitorLog().alert("bad hup file format \"" + file + "\"");
+      close(fd);
+      continue;
+    }
+    struct flock probe;
+    memset(&probe, 0, sizeof probe);
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = 0;
+    probe.l_len = 0;
+    int rc;
+    do rc = fcntl(fd, F_SETLK, &probe);
+    while (rc < 0 && errno == EINTR);
+    if (rc == 0) {
+      monitorLog().info("unlink not locked hup file \"" + file + "\"");
+      if (unlink(file.c_str()) != 0) {
+        monitorLog().error("unlink error, file \"" + file + "\":" + Utils::errorText(errno));
+      }
+    } else if (pids.erase(pid) != 0) {
+      sendHup(pid, name);
+    }
+    // Closing gives up the probe's lock, if it was taken.
+    close(fd);
+  }
+}

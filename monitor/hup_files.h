@@ -1,0 +1,29 @@
+// Hup files: a process that wants SIGHUP when its configuration changes
+// announces itself with a file "NAME.PID.hup" in the pid-file directory and
+// keeps a write lock on it for as long as it wants to be told.
+//
+// Thread safety: no state; call from the main-loop thread.
+#ifndef KORZA_MONITOR_HUP_FILES_H_
+#define KORZA_MONITOR_HUP_FILES_H_
+
+#include <sys/types.h>
+
+#include <set>
+#include <string>
+
+using PidSet = std::set<int>;
+
+// Goes through the "*.hup" files of `dir` (ending in "/"): a file whose lock
+// can be taken belongs to nobody and is removed; a locked file whose pid is
+// in `pids` gets its process a SIGHUP and the pid is removed from `pids`.
+// Every problem is logged and the file skipped.
+void processHupFiles(const std::string& dir, PidSet& pids);
+
+// Logs and sends SIGHUP to pid.
+void sendHup(pid_t pid, const std::string& name);
+
+// Splits "DIR/NAME.PID.hup" into the name and the pid; false when the name
+// does not have that form.
+bool parseHupFileName(const std::string& path, std::string& name, int& pid);
+
+#endif  // KORZA_MONITOR_HUP_FILES_H_
