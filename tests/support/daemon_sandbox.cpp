@@ -1,0 +1,107 @@
+#include "tests/support/daemon_sandbox.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace kztest {
+
+DaemonSandbox::DaemonSandbox() {
+  for (const char* sub : {"meta", "bin", "run"}) {
+    if (mkdir(dir_.file(sub).c_str(), 0755) != 0) throw std::runtime_error("mkdir failed");
+  }
+  settings = {
+      {"Logging/Level", "debug"},
+      {"Logging/IPCLevel", "error"},
+      {"Logging/SyslogFacility", "daemon"},
+      {"Logging/FileName", logFile()},
+      {"Monitor/RunForeground", "yes"},
+      {"Monitor/User", ""},
+      {"Monitor/Group", ""},
+      {"Monitor/ChDir", ""},
+      {"Monitor/MetaConfigDir", metaDir()},
+      {"Monitor/InjectCmd", "cat >/dev/null"},
+      {"Monitor/AgentResponseTime", "5"},
+      {"Monitor/AgentAddress", "local:" + runDir() + ".agent"},
+      {"Monitor/PidFileDir", runDir()},
+      {"Monitor/Address", "local:" + runDir() + ".monitor"},
+      {"Monitor/Timeout", "30"},
+      {"Monitor/RunAppList", "AGENT"},
+      {"Monitor/UseEnterpriseMode", "no"},
+      {"Monitor/RecoveryTimeList", "1, 1, 1"},
+  };
+}
+
+DaemonSandbox::~DaemonSandbox() {
+  if (daemon_) {
+    // Leave nothing behind: the daemon and every component it started are in
+    // the daemon's process group unless they made sessions of their own,
+    // which components do; SIGTERM first lets the daemon stop them.
+    if (daemon_->running()) stopWith(SIGTERM, std::chrono::seconds(30));
+    daemon_.reset();
+  }
+}
+
+void DaemonSandbox::addApplication(const ApplicationSpec& app, const std::string& program) {
+  const std::string prog = program.empty() ? std::string(KZ_BIN_DIR "/kz-test-component") : program;
+  std::string text = "APPLICATION " + app.name + "\n";
+  text += "    FULLNAME \"" + app.name + " application\"\n";
+  text += "    PATH " + appDir() + "\n";
+  text += "    DEPENDS";
+  for (size_t i = 0; i < app.depends.size(); ++i) text += (i ? ", " : " ") + app.depends[i];
+  text += "\n    COMPONENTS\n";
+  for (const auto& c : app.components) {
+    const std::string link = appDir() + c.name;
+    unlink(link.c_str());
+    if (symlink(prog.c_str(), link.c_str()) != 0) throw std::runtime_error("symlink failed");
+    text += "        " + c.name + " \"" + c.argv + "\" " + std::to_string(c.timeStart) + " " +
+            std::to_string(c.timeStop) + " " + c.logType + " " +
+            (c.user.empty() ? std::string("\"\"") : c.user) + "\n";
+  }
+  text += "    ENDCOMPONENTS\nENDAPPLICATION\n";
+  writeFile(metaDir() + app.name + ".mmc", text);
+}
+
+void DaemonSandbox::writeConf() {
+  std::map<std::string, std::map<std::string, std::string>> groups;
+  for (const auto& kv : settings) {
+    const size_t slash = kv.first.find('/');
+    groups[kv.first.substr(0, slash)][kv.first.substr(slash + 1)] = kv.second;
+  }
+  std::string text = "# written by the test sandbox\n";
+  for (const auto& g : groups) {
+    text += "[" + g.first + "]\n";
+    for (const auto& kv : g.second) text += kv.first + " = " + kv.second + "\n";
+  }
+  writeFile(confFile(), text);
+}
+
+RunResult DaemonSandbox::run(const std::vector<std::string>& args,
+                             std::chrono::milliseconds timeout) {
+  std::vector<std::string> argv{KZ_MONITOR_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runProgram(argv, timeout, root());
+}
+
+void DaemonSandbox::start(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{KZ_MONITOR_BINARY, "-c", confFile()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  daemon_ = std::make_unique<Background>(argv, dir_.file("stdout"), dir_.file("stderr"), root());
+}
+
+int DaemonSandbox::stopWith(int signo, std::chrono::milliseconds timeout) {
+  if (!daemon_) return -1;
+  daemon_->signal(signo);
+  int status = -1;
+  if (!daemon_->wait(timeout, &status)) return -1;
+  return status;
+}
+
+bool DaemonSandbox::waitForLog(const std::string& text, size_t count,
+                               std::chrono::milliseconds timeout) const {
+  return waitFor([&] { return countOf(log(), text) >= count; }, timeout);
+}
+
+}  // namespace kztest
