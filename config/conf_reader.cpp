@@ -113,30 +113,28 @@ void MonitorConfReader::readPostdConfig(AgentConfigSource& session) {
   try {
     std::map<std::string, std::string> values;
     session.requestConfig(kProgramForAgent, getAgentResponseTime(), values);
+    std::string admin, filter, mta;
     for (const auto& kv : values) {
       if (Utils::equalsNoCase(kv.first, "notifier/adminmail")) {
-        admin_mail_ = kv.second;
+        admin = kv.second;
       } else if (Utils::equalsNoCase(kv.first, "notifier/filtermail")) {
-        filter_mail_ = kv.second;
+        filter = kv.second;
       } else if (Utils::equalsNoCase(kv.first, "monitor/mta")) {
-        mta_ = upper(kv.second);
+        mta = upper(kv.second);
       }
     }
     const std::string def = defaultMail();
-    if (admin_mail_.empty()) {
-      conf_store_t::warning(
-          "parameter \"/Notifier/AdminMail\" from postd configuration not defined, use default "
-          "value \"" +
-          def + "\"");
-      admin_mail_ = def;
+    for (auto* mail : {&admin, &filter}) {
+      if (!mail->empty()) continue;
+      const char* name = mail == &admin ? "/Notifier/AdminMail" : "/Notifier/FilterMail";
+      conf_store_t::warning(std::string("parameter \"") + name +
+                            "\" from postd configuration not defined, use default value \"" + def +
+                            "\"");
+      *mail = def;
     }
-    if (filter_mail_.empty()) {
-      conf_store_t::warning(
-          "parameter \"/Notifier/FilterMail\" from postd configuration not defined, use default "
-          "value \"" +
-          def + "\"");
-      filter_mail_ = def;
-    }
+    admin_mail_ = admin;
+    filter_mail_ = filter;
+    mta_ = mta;
   } catch (const std::exception& e) {
     monitorLog().error(std::string("cannot read postd data from korza-agent: ") + e.what());
   }
