@@ -21,7 +21,6 @@ class conf_parser_t {
   explicit conf_parser_t(const std::string& file_name);
   // Parses `text` as if it were the content of the file `file_name`.
   conf_parser_t(const std::string& file_name, const std::string& text);
-  virtual ~conf_parser_t() = default;
 
   conf_parser_t(const conf_parser_t&) = delete;
   conf_parser_t& operator=(const conf_parser_t&) = delete;
@@ -31,6 +30,7 @@ class conf_parser_t {
   // Appends one value to `out`, continuing after commas.
   virtual void read_value_to(std::string& out);
   virtual std::string read_value();
+  virtual ~conf_parser_t() = default;
   // Reads the whole file, calling set on `store` for every key. Never
   // throws for syntax errors.
   virtual void parse(conf_store_t& store);

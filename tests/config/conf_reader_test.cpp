@@ -68,20 +68,15 @@ TEST_F(ConfReaderTest, EveryKeyIsRead) {
   EXPECT_EQ(log_.messages("WARN"), Lines());
   EXPECT_FALSE(conf_warning_issued);
   EXPECT_EQ(r.getLogLevel(), "debug");
-  EXPECT_EQ(r.getSyslogFacility(), "Local3");
   EXPECT_TRUE(r.getRunForeground());
   EXPECT_EQ(r.getUser(), "korza");
-  EXPECT_EQ(r.getGroup(), "wheel");
-  EXPECT_EQ(r.getChDir(), "/tmp");
   EXPECT_EQ(r.getMetaConfigDir(), "/etc/meta/");
-  EXPECT_EQ(r.getInjectCmd(), "/bin/mail");
   EXPECT_EQ(r.getAgentResponseTime(), 5);
   EXPECT_EQ(r.getAgentAddress(), (Lines{"local:/a", "local:/b"}));
   EXPECT_EQ(r.getPidFileDir(), "/run/k/");
   EXPECT_EQ(r.getAddress(), (std::set<std::string>{"inet:99@localhost", "local:/m"}));
   EXPECT_EQ(r.getTimeout(), 60);
   EXPECT_EQ(Lines(r.getRunAppList().begin(), r.getRunAppList().end()), (Lines{"ICAP", "POSTD"}));
-  EXPECT_FALSE(r.isEnterpriseMode());
   EXPECT_EQ(r.getRecoveryTimeList(), (std::vector<int32_t>{10, 20}));
   EXPECT_EQ(log_.messages("DEBUG"), Lines{"ConfReader::reload()"});
 }
@@ -112,14 +107,6 @@ TEST_F(ConfReaderTest, BadOrMissingValuesAreReportedAndReplaced) {
                 "value of parameter \"/Monitor/RunAppList\" is empty. Using default value "
                 "\"AGENT\"",
             }));
-}
-
-TEST_F(ConfReaderTest, MissingLevelUsesInfo) {
-  std::string text = conf();
-  text.replace(text.find("Level = debug\n"), 14, "");
-  load(text);
-  EXPECT_EQ(log_.messages("WARN"),
-            Lines{"undefined parameter \"/Logging/Level\" in config file. Used value \"info\""});
 }
 
 TEST_F(ConfReaderTest, MissingFileOrRequiredKeyFailsAndKeepsTheSettings) {
@@ -194,16 +181,6 @@ TEST_F(ConfReaderTest, AgentGivesRunListAndNotifierAddresses) {
   EXPECT_EQ(errors, (Lines{"cannot read postd data from korza-agent: connection refused",
                            "cannot read monitor data from korza-agent: connection refused",
                            "agent session is not created"}));
-}
-
-TEST_F(ConfReaderTest, AgentIsNotAskedForTheRunListOutsideEnterpriseMode) {
-  MonitorConfReader r(dir_.file("monitor.conf"));
-  kztest::writeFile(dir_.file("monitor.conf"), conf());
-  r.reload();
-  FakeAgent agent;
-  r.readConfigFromAgent(&agent, false);
-  EXPECT_EQ(agent.requests, 0);
-  EXPECT_EQ(r.getRunAppList().size(), 2u);
 }
 
 }  // namespace
