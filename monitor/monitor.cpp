@@ -21,12 +21,26 @@ const char* Monitor::stateName(State state) {
 }
 
 Monitor::Monitor(const std::string& conf_file, const std::string& run_list, bool update_mode)
-    : conf_file_(conf_file), update_mode_(update_mode) {
+    : update_mode_(update_mode), settings(conf_file) {
   monitorLog().debug("Monitor::Monitor() confFile = " + conf_file);
   if (!run_list.empty()) {
     for (const auto& name : Utils::split(run_list, ",")) cmdRunSet.insert(name);
   }
+  reloadData();
+  if (settings.isEnterpriseMode()) cmdRunSet.insert("AGENT");
+  catalogue.load(settings.getMetaConfigDir());
+  attachApplications();
 }
+
+void Monitor::reloadData() {
+  monitorLog().debug("Monitor::reloadData()");
+  settings.reload();
+  applySettings();
+}
+
+void Monitor::applySettings() {}
+
+void Monitor::attachApplications() {}
 
 Monitor::~Monitor() {
   monitorLog().debug("Monitor::~Monitor()");
@@ -52,7 +66,27 @@ Monitor::State Monitor::getState() const {
 
 void Monitor::getFirstRunAppSet(NameSet& out) {
   monitorLog().debug("Monitor::getFirstRunAppSet()");
-  out = cmdRunSet;
+  out.clear();
+  if (settings.isEnterpriseMode()) {
+    out.insert("AGENT");
+  } else {
+    getRunAppSet(out);
+  }
+  catalogue.verify(out);
+}
+
+void Monitor::getRunAppSet(NameSet& out) {
+  monitorLog().debug("Monitor::getRunAppSet()");
+  out.clear();
+  if (!settings.isEnterpriseMode()) {
+    out = cmdRunSet.empty() ? settings.getRunAppList() : cmdRunSet;
+  } else {
+    // The agent session arrives with the IPC binding; until then the
+    // request is logged as having no session and the file's list stays.
+    settings.readConfigFromAgent(nullptr, false);
+    out = settings.getRunAppList();
+  }
+  catalogue.verify(out);
 }
 
 void Monitor::start() {

@@ -16,6 +16,8 @@
 #include <string>
 
 #include "base/utils.h"
+#include "config/app_catalogue.h"
+#include "config/conf_reader.h"
 #include "monitor/signal_executor.h"
 
 class Monitor : public SignalExecutor {
@@ -30,6 +32,10 @@ class Monitor : public SignalExecutor {
 
   using NameSet = Utils::NameSet;
 
+  // Reads the settings from `conf_file` and the application catalogue from
+  // their meta-configuration directory. Throws conf_store_exception_t (file
+  // missing, required key absent) or std::runtime_error (a broken ".mmc"
+  // file, an unreadable directory).
   Monitor(const std::string& conf_file, const std::string& run_list, bool update_mode);
   ~Monitor() override;
 
@@ -43,8 +49,14 @@ class Monitor : public SignalExecutor {
   // Waits for the main loop to finish, then stops all applications.
   virtual void stop();
 
-  // Fills `out` with the first run set and verifies it.
+  // Fills `out` with the first run set and verifies it against the
+  // catalogue (throws AppCatalogue::VerifyError).
   void getFirstRunAppSet(NameSet& out);
+  // Fills `out` with the current run set and verifies it.
+  void getRunAppSet(NameSet& out);
+
+  // Rereads the settings from the configuration file.
+  virtual void reloadData();
 
   // Signal operations (main thread).
   void reload(int signo, const std::string& name) override;
@@ -59,12 +71,33 @@ class Monitor : public SignalExecutor {
   void setPid(pid_t pid) { pid_ = pid; }
   pid_t getPid() const { return pid_; }
 
-  const std::string& confFile() const { return conf_file_; }
+  const std::string& confFile() const { return settings.confFile(); }
   bool updateMode() const { return update_mode_; }
 
+  // Settings used by the daemon set-up.
+  const std::string& getLogFileName() const { return settings.getLogFileName(); }
+  const std::string& getUser() const { return settings.getUser(); }
+  const std::string& getGroup() const { return settings.getGroup(); }
+  const std::string& getChDir() const { return settings.getChDir(); }
+  const std::string& getPidFileDir() const { return settings.getPidFileDir(); }
+  bool getRunForeground() const { return settings.getRunForeground(); }
+
+  const MonitorConfReader& getSettings() const { return settings; }
+  const AppCatalogue& getCatalogue() const { return catalogue; }
+
  private:
-  std::string conf_file_;
+  // Hands freshly read settings to the parts built from them: the
+  // notification context (program title, system, version, host name,
+  // recovery-time list) and the deferred-event store. Those parts do not
+  // exist yet, so this does nothing for now.
+  void applySettings();
+  // Makes the monitor the Regenerator of every application of the store;
+  // nothing to do until the store holds running applications.
+  void attachApplications();
+
   bool update_mode_;
+  // The catalogue of applications; the application store will own it.
+  AppCatalogue catalogue;
   NameSet cmdRunSet;
 
   mutable std::mutex state_mutex_;
@@ -78,6 +111,7 @@ class Monitor : public SignalExecutor {
   bool reloadRequested = false;  // GUARDED_BY(reload_mutex_)
 
   pid_t pid_ = -1;
+  MonitorConfReader settings;
 };
 
 #endif  // KORZA_MONITOR_MONITOR_H_

@@ -1,0 +1,180 @@
+// monitor.conf syntax and the typed getters of the store.
+#include "config/conf_parser.h"
+
+#include <gtest/gtest.h>
+
+#include "base/flags.h"
+#include "config/conf_store.h"
+#include "tests/config/log_capture.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+conf_store_t parseText(const std::string& text) {
+  conf_store_t store;
+  conf_parser_t parser("test.conf", text);
+  parser.parse(store);
+  return store;
+}
+
+std::string errorLine(int line, const std::string& message) {
+  return "cannot parse config file \"test.conf\", line " + std::to_string(line) + ", " + message;
+}
+
+TEST(ConfParser, GroupsAndKeysAreFoundWithoutRegardToCase) {
+  LogCapture log;
+  conf_store_t s = parseText("Top = 1\n[Logging]\nLevel = debug\n[Monitor]\n  User=korza\n");
+  EXPECT_EQ(s.get("/logging/LEVEL"), "debug");
+  EXPECT_EQ(s.get("Logging/Level"), "debug");
+  EXPECT_EQ(s.get("/MONITOR/user"), "korza");
+  EXPECT_EQ(s.get("Top"), "1");
+  EXPECT_EQ(s.get("/Top"), "1");
+  EXPECT_THROW(s.get("/Monitor/Level"), conf_store_exception_t);
+  EXPECT_EQ(log.lines(), Lines());
+}
+
+TEST(ConfParser, ListsAccumulateAcrossKeysAndContinuationLines) {
+  LogCapture log;
+  struct Case {
+    std::string text, value;
+  } cases[] = {
+      {"Key = a, b\n", "a,b"},
+      {"Key = a\nKey = b\n", "a,b"},
+      {"Key = a\n, b\n", "a,b"},
+      {"Key = a\n# note\n  ,b\n , c\n", "a,b,c"},
+      {"Key = a\n ,b ,\n c\n", "a,b,"},
+      {"Key = a\nKey =\n", "a,"},
+      {"Key =\n", ""},
+      {"Key = ,,\n", ",,"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parseText(c.text).get("Key"), c.value) << c.text;
+  EXPECT_EQ(log.lines(), Lines{"WARN " + errorLine(3, "error separator: prm=c")});
+}
+
+TEST(ConfParser, CommentsQuotesAndBackslashes) {
+  LogCapture log;
+  struct Case {
+    std::string text, value;
+  } cases[] = {
+      {"Key = value # note\n", "value"},
+      {"Key = value; note\n", "value"},
+      {"# Key = other\n;Key = other\nKey = value\n", "value"},
+      {"Key = \"a # b\"\n", "a # b"},
+      {"Key = 'x' ; c\n", "x"},
+      {"Key = \"a, b\"\n", "\"a,b\""},
+      {"Key = \"\"\n", "\"\""},
+      {"Key = first\\\n   second\n", "first second"},
+      {"Key = first \\\n# note\n\tsecond\n", "first  second"},
+      {"Key = a\\,b\n", "a,b"},
+      {"Key = a\\#b\n", "a#b"},
+      {"Key = tail\\", "tail\\"},
+      {"Key = \"open\n", "\"open"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parseText(c.text).get("Key"), c.value) << c.text;
+  EXPECT_EQ(log.lines(), Lines());
+}
+
+TEST(ConfParser, EveryErrorOfAFileIsReportedWithItsLine) {
+  LogCapture log;
+  conf_store_t s = parseText(
+      "Key value\n"  // 1
+      "[Broken\n"    // 2
+      "First = 1\n"  // 3
+      "[Group]\n"    // 4
+      "a/b = 2\n"    // 5
+      "Key = a,\n"   // 6
+      "b\n"          // 7
+      "Last = 3\n"   // 8
+      "Lonely\n");   // 9
+  EXPECT_EQ(log.lines(), (Lines{
+                             "WARN " + errorLine(1, "error separator: prm=Key"),
+                             "WARN " + errorLine(2, "param \"Broken\" is not group"),
+                             "WARN " + errorLine(5, "error save param \"Group/a/b\""),
+                             "WARN " + errorLine(7, "error separator: prm=b"),
+                             "WARN " + errorLine(9, "error separator: prm=Lonely"),
+                         }));
+  // A broken line never takes the next one with it.
+  EXPECT_EQ(s.get("First"), "1");
+  EXPECT_EQ(s.get("/Group/Key"), "a,");
+  EXPECT_EQ(s.get("/Group/Last"), "3");
+  EXPECT_FALSE(conf_warning_issued);
+}
+
+TEST(ConfParser, LongKeyWithoutSeparatorIsCut) {
+  LogCapture log;
+  parseText(std::string(600, 'k') + "\n");
+  const std::string prefix = errorLine(1, "");
+  Lines warn = log.messages("WARN");
+  ASSERT_EQ(warn.size(), 1u);
+  EXPECT_EQ(warn[0], prefix + "error separator: prm=" + std::string(511 - 21, 'k'));
+}
+
+TEST(ConfStore, PathErrors) {
+  conf_store_t s;
+  EXPECT_THROW(s.set("a/b/c", "x"), conf_store_exception_t);
+  EXPECT_THROW(s.set("/", "x"), conf_store_exception_t);
+  s.set("/G/K", "v");
+  EXPECT_THROW(s.get("/G/K/x"), conf_store_exception_t);
+}
+
+TEST(ConfStore, GettersWithDefaultWarnAndReturnTheDefault) {
+  LogCapture log;
+  conf_store_t s = parseText(
+      "[Monitor]\nTimeout = abc\nBig = 4000\nZero = 0\nGood = 12\nNeg = -5\nEmpty =\n"
+      "Flag = YES\nOff = No\nOne = 1\nDir = /var/run\nSlash = /x/\n");
+  EXPECT_FALSE(conf_warning_issued);
+  EXPECT_EQ(s.get_number_in("/Monitor/Good", 1, 3600, 30), 12);
+  EXPECT_EQ(s.get_number("/Monitor/Neg"), -5);
+  EXPECT_TRUE(s.get_yes_no("/Monitor/Flag", false));
+  EXPECT_FALSE(s.get_yes_no("/Monitor/Off", true));
+  EXPECT_EQ(s.get_dir("/Monitor/Dir"), "/var/run/");
+  EXPECT_EQ(s.get_dir("/Monitor/Slash", "/d"), "/x/");
+  EXPECT_EQ(s.get_dir("/Monitor/Empty"), "");
+  EXPECT_EQ(log.lines(), Lines());
+  EXPECT_FALSE(conf_warning_issued);
+
+  EXPECT_EQ(s.get_number_in("/Monitor/Timeout", 1, 3600, 30), 30);
+  EXPECT_EQ(s.get_number_in("/Monitor/Big", 1, 3600, 30), 30);
+  EXPECT_EQ(s.get_number_in("/Monitor/Zero", 1, 3600, 30), 30);
+  EXPECT_EQ(s.get_number_in("/Monitor/Empty", 1, 3600, 7), 7);
+  EXPECT_TRUE(s.get_yes_no("/Monitor/One", true));
+  EXPECT_EQ(s.get_string("/Monitor/User", ""), "");
+  EXPECT_EQ(s.get_dir("/Monitor/PidFileDir", "/var/korza/run"), "/var/korza/run/");
+  EXPECT_TRUE(conf_warning_issued);
+  EXPECT_EQ(log.messages("WARN"),
+            (Lines{
+                "wrong parameter \"/Monitor/Timeout\": value \"abc\" isn't number. Used default "
+                "value 30",
+                "wrong parameter \"/Monitor/Big\": parameter must be inside the interval [ 1, 3600 "
+                "]. Used default value 30",
+                "wrong parameter \"/Monitor/Zero\": parameter must be inside the interval [ 1, "
+                "3600 ]. Used default value 30",
+                "wrong parameter \"/Monitor/Empty\": value \"\" isn't number. Used default value 7",
+                "parameter \"/Monitor/One\" must be \"yes\" or \"no\". Used value \"yes\"",
+                "undefined parameter \"/Monitor/User\" in config file. Used value \"\"",
+                "undefined parameter \"/Monitor/PidFileDir\" in config file. Used value "
+                "\"/var/korza/run\"",
+            }));
+}
+
+TEST(ConfStore, ListsSetsAndNumberLists) {
+  LogCapture log;
+  conf_store_t s = parseText("List = b, a,, b ,\nNumbers = 10, x, 30s, -2, 99999999999\n");
+  EXPECT_EQ(s.get_list("List"), (Lines{"b", "a", "b"}));
+  EXPECT_EQ(s.get_string_set("List"), (std::set<std::string>{"a", "b"}));
+  EXPECT_EQ(s.get_number_list("Numbers"), (std::vector<int32_t>{10, 0, 30, -2, INT32_MAX}));
+  EXPECT_THROW(s.get_list("Missing"), conf_store_exception_t);
+}
+
+TEST(ConfParser, HostileInputEnds) {
+  LogCapture log;
+  std::string commas = "Key = " + std::string(200000, ',') + "\n";
+  EXPECT_EQ(parseText(commas).get("Key").size(), 200000u);
+  for (const char* text : {"[", "[[[", "]]]==", "=", "\\", "Key = \\", "#", ";x", "[a", "a",
+                           "Key = a,", "Key = 'a", "\n\n\\\n"}) {
+    parseText(text);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,186 @@
+// Reading the monitor's settings from monitor.conf and from the agent.
+#include "config/conf_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <stdexcept>
+
+#include "base/flags.h"
+#include "config/conf_store.h"
+#include "tests/config/log_capture.h"
+#include "tests/support/sandbox.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// A complete configuration with every key set; `extra` lines are added to
+// the [Monitor] group after the others, `drop` removes the line with that key.
+std::string configText(const std::string& log_path, const std::string& drop = "",
+                       const std::string& extra = "") {
+  const Lines lines = {
+      "[Logging]",
+      "Level = debug",
+      "IPCLevel = error",
+      "SyslogFacility = Local3",
+      "FileName = " + log_path,
+      "[Monitor]",
+      "RunForeground = yes",
+      "User = korza",
+      "Group = wheel",
+      "ChDir = /tmp",
+      "MetaConfigDir = /etc/meta",
+      "InjectCmd = /bin/mail",
+      "AgentResponseTime = 5",
+      "AgentAddress = local:/a, local:/b",
+      "PidFileDir = /run/k",
+      "Address = local:/m, inet:99@localhost, local:/m",
+      "Timeout = 60",
+      "RunAppList = POSTD, ICAP",
+      "UseEnterpriseMode = no",
+      "RecoveryTimeList = 10, 20",
+  };
+  std::string text;
+  for (const auto& line : lines) {
+    if (!drop.empty() && line.compare(0, drop.size() + 1, drop + " ") == 0) continue;
+    text += line + "\n";
+  }
+  return text + extra;
+}
+
+class ConfReaderTest : public ::testing::Test {
+ protected:
+  ConfReader load(const std::string& text) {
+    kztest::writeFile(dir_.file("monitor.conf"), text);
+    ConfReader reader(dir_.file("monitor.conf"));
+    reader.reload();
+    return reader;
+  }
+  std::string conf() const { return configText(log_.path()); }
+
+  kztest::TempDir dir_;
+  LogCapture log_;
+};
+
+TEST_F(ConfReaderTest, EveryKeyIsRead) {
+  ConfReader r = load(conf());
+  EXPECT_EQ(log_.messages("WARN"), Lines());
+  EXPECT_FALSE(conf_warning_issued);
+  EXPECT_EQ(r.getLogLevel(), "debug");
+  EXPECT_TRUE(r.getRunForeground());
+  EXPECT_EQ(r.getUser(), "korza");
+  EXPECT_EQ(r.getMetaConfigDir(), "/etc/meta/");
+  EXPECT_EQ(r.getAgentResponseTime(), 5);
+  EXPECT_EQ(r.getAgentAddress(), (Lines{"local:/a", "local:/b"}));
+  EXPECT_EQ(r.getPidFileDir(), "/run/k/");
+  EXPECT_EQ(r.getAddress(), (std::set<std::string>{"inet:99@localhost", "local:/m"}));
+  EXPECT_EQ(r.getTimeout(), 60);
+  EXPECT_EQ(Lines(r.getRunAppList().begin(), r.getRunAppList().end()), (Lines{"ICAP", "POSTD"}));
+  EXPECT_EQ(r.getRecoveryTimeList(), (std::vector<int32_t>{10, 20}));
+  EXPECT_EQ(log_.messages("DEBUG"), Lines{"ConfReader::reload()"});
+}
+
+TEST_F(ConfReaderTest, BadOrMissingValuesAreReportedAndReplaced) {
+  std::string text = configText(log_.path(), "RunAppList", "RunAppList =\n");
+  text.replace(text.find("Level = debug"), 13, "Level = Verbose");
+  text.replace(text.find("IPCLevel = error"), 16, "IPCLevel = loud");
+  text.replace(text.find("Timeout = 60"), 12, "Timeout = 4000");
+  text.replace(text.find("AgentAddress = local:/a, local:/b"), 33, "AgentAddress = ,");
+  text.replace(text.find("User = korza\n"), 13, "");
+  ConfReader r = load(text);
+  EXPECT_TRUE(conf_warning_issued);
+  EXPECT_EQ(r.getLogLevel(), "info");
+  EXPECT_EQ(r.getIpcLogLevel(), "error");
+  EXPECT_EQ(r.getTimeout(), 30);
+  EXPECT_EQ(r.getAgentAddress(), Lines{"local:/var/korza/ipc/.agent"});
+  EXPECT_EQ(Lines(r.getRunAppList().begin(), r.getRunAppList().end()), Lines{"AGENT"});
+  EXPECT_EQ(log_.messages("WARN"),
+            (Lines{
+                "value of parameter \"/Logging/Level\" is wrong. Using default value \"Info\"",
+                "value of parameter \"/Logging/IPCLevel\" is wrong. Using default value \"Error\"",
+                "undefined parameter \"/Monitor/User\" in config file. Used value \"\"",
+                "value of parameter \"/Monitor/AgentAddress\" is empty. Using default value "
+                "\"local:/var/korza/ipc/.agent\"",
+                "wrong parameter \"/Monitor/Timeout\": parameter must be inside the interval [ 1, "
+                "3600 ]. Used default value 30",
+                "value of parameter \"/Monitor/RunAppList\" is empty. Using default value "
+                "\"AGENT\"",
+            }));
+}
+
+TEST_F(ConfReaderTest, MissingFileOrRequiredKeyFailsAndKeepsTheSettings) {
+  ConfReader missing(dir_.file("none.conf"));
+  try {
+    missing.reload();
+    FAIL();
+  } catch (const conf_store_exception_t& e) {
+    EXPECT_EQ(std::string(e.what()), "config file \"" + dir_.file("none.conf") + "\" not found.");
+  }
+  ConfReader r = load(conf());
+  kztest::writeFile(dir_.file("monitor.conf"), configText(log_.path(), "RecoveryTimeList"));
+  try {
+    r.reload();
+    FAIL();
+  } catch (const conf_store_exception_t& e) {
+    EXPECT_STREQ(e.what(), "undefined parameter \"/Monitor/RecoveryTimeList\" in config file");
+  }
+  EXPECT_EQ(r.getRecoveryTimeList(), (std::vector<int32_t>{10, 20}));
+  EXPECT_EQ(r.getUser(), "korza");
+}
+
+// The agent as a table of answers; an empty table with `fail` set throws.
+class FakeAgent : public AgentConfigSource {
+ public:
+  void requestConfig(const std::string& program, int timeout_seconds,
+                     std::map<std::string, std::string>& values) override {
+    ++requests;
+    EXPECT_EQ(program, "korza-monitor");
+    EXPECT_EQ(timeout_seconds, 5);
+    if (fail) throw std::runtime_error("connection refused");
+    values = answer;
+  }
+  std::map<std::string, std::string> answer;
+  bool fail = false;
+  int requests = 0;
+};
+
+TEST_F(ConfReaderTest, AgentGivesRunListAndNotifierAddresses) {
+  kztest::writeFile(dir_.file("monitor.conf"),
+                    configText(log_.path(), "UseEnterpriseMode", "UseEnterpriseMode = yes\n"));
+  MonitorConfReader r(dir_.file("monitor.conf"));
+  r.reload();
+  FakeAgent agent;
+  agent.answer = {{"Monitor/RunAppList", "A,B"},
+                  {"x", "1"},
+                  {"notifier/ADMINMAIL", "admin@example.org"},
+                  {"monitor/mta", "sendmail"}};
+  r.readConfigFromAgent(&agent, true);
+  EXPECT_EQ(agent.requests, 2);
+  EXPECT_EQ(Lines(r.getRunAppList().begin(), r.getRunAppList().end()), (Lines{"A", "B"}));
+  EXPECT_EQ(r.getAdminMail(), "admin@example.org");
+  EXPECT_EQ(r.getFilterMail(), MonitorConfReader::defaultMail());
+  EXPECT_EQ(r.getMta(), "SENDMAIL");
+  EXPECT_EQ(log_.messages("WARN"),
+            (Lines{"parameter \"/Notifier/FilterMail\" from postd configuration not defined, use "
+                   "default value \"" +
+                       MonitorConfReader::defaultMail() + "\"",
+                   "unknown parameter: monitor/mta = sendmail",
+                   "unknown parameter: notifier/ADMINMAIL = admin@example.org",
+                   "unknown parameter: x = 1"}));
+
+  agent.answer = {{"other", "v"}};
+  r.readConfigFromAgent(&agent, false);
+  EXPECT_EQ(Lines(r.getRunAppList().begin(), r.getRunAppList().end()), Lines{"AGENT"});
+
+  agent.fail = true;
+  r.readConfigFromAgent(&agent, true);
+  EXPECT_TRUE(r.getRunAppList().empty());
+  r.readConfigFromAgent(nullptr, true);
+  const Lines errors = log_.messages("ERROR");
+  EXPECT_EQ(errors, (Lines{"cannot read postd data from korza-agent: connection refused",
+                           "cannot read monitor data from korza-agent: connection refused",
+                           "agent session is not created"}));
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+// The ".mmc" lexer and parser.
+#include "config/start_app_config.h"
+
+#include <gtest/gtest.h>
+
+#include "config/app_catalogue.h"
+#include "tests/config/log_capture.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+using Token = StartAppConfig::Token;
+
+bool parseText(const std::string& text, AppCatalogue& cat, const std::string& name = "a.mmc") {
+  StartAppConfig config(name, text);
+  return config.parse(cat);
+}
+
+std::string at(int line, const std::string& message) {
+  return "config file \"a.mmc\":" + std::to_string(line) + ":" + message;
+}
+
+TEST(StartAppConfig, FullBlock) {
+  LogCapture log;
+  AppCatalogue cat;
+  EXPECT_TRUE(
+      parseText("# the agent\n"
+                "application Agent   # trailing comment\n"
+                "FULLNAME \"Configuration agent\"\n"
+                "PATH /opt/bin\n"
+                "DEPENDS\n"
+                "Components\n"
+                "agent \"/opt/bin/agent -d\" 30 30 LOG user:group\n"
+                "\n"
+                "helper - 5 \\\n 7 MAIL nobody\n"
+                "notify \"a\\tb\\\" 1 2 \"/bin/notify\\ x\" :grp\n"
+                "ENDCOMPONENTS\n"
+                "ENDAPPLICATION\n",
+                cat));
+  EXPECT_EQ(log.lines(), Lines());
+  auto app = cat.find("AGENT");
+  ASSERT_TRUE(app);
+  EXPECT_EQ(app->name, "Agent");
+  EXPECT_EQ(app->fullName, "Configuration agent");
+  EXPECT_EQ(app->path, "/opt/bin/");
+  EXPECT_TRUE(app->depends.empty());
+  ASSERT_EQ(app->components.size(), 3u);
+  const ComponentConf& c = app->components[0];
+  EXPECT_EQ(c.name, "agent");
+  EXPECT_EQ(c.argv, "/opt/bin/agent -d");
+  EXPECT_EQ(c.timeStart, 30u);
+  EXPECT_EQ(c.logType, kLogTypeLog);
+  EXPECT_EQ(c.user, "user");
+  EXPECT_EQ(c.group, "group");
+  EXPECT_TRUE(c.agent);
+  const ComponentConf& h = app->components[1];
+  EXPECT_EQ(h.argv, "");
+  EXPECT_EQ(h.timeStart, 5u);
+  EXPECT_EQ(h.timeStop, 7u);
+  EXPECT_EQ(h.logType, kLogTypeMail);
+  EXPECT_EQ(h.user, "nobody");
+  EXPECT_EQ(h.group, "");
+  const ComponentConf& n = app->components[2];
+  // A quote after a backslash still ends the string.
+  EXPECT_EQ(n.argv, "a\tb");
+  EXPECT_EQ(n.logType, kLogTypeCommand);
+  EXPECT_EQ(n.logValue, "/bin/notify x");
+  EXPECT_EQ(n.user, "grp");
+  EXPECT_EQ(n.group, "");
+}
+
+TEST(StartAppConfig, DependsLists) {
+  LogCapture log;
+  AppCatalogue cat;
+  EXPECT_TRUE(
+      parseText("APPLICATION A\nDEPENDS B C\nENDAPPLICATION\n"
+                "APPLICATION B\nDEPENDS c, \"D\"\nENDAPPLICATION\n",
+                cat));
+  EXPECT_EQ(Lines(cat.find("a")->depends.begin(), cat.find("a")->depends.end()), (Lines{"B", "C"}));
+  EXPECT_EQ(Lines(cat.find("b")->depends.begin(), cat.find("b")->depends.end()), (Lines{"c", "D"}));
+  AppCatalogue bad;
+  EXPECT_FALSE(parseText("APPLICATION A\nDEPENDS B,,C 7\nENDAPPLICATION\n", bad));
+  EXPECT_EQ(log.messages("ERROR"), (Lines{at(2, "one too many ','"),
+                                          at(2, "invalid syntax near unexpected token number 7")}));
+  EXPECT_EQ(bad.find("A")->depends.size(), 2u);
+}
+
+TEST(StartAppConfig, EveryErrorOfAFileIsReported) {
+  LogCapture log;
+  AppCatalogue cat;
+  EXPECT_FALSE(
+      parseText("RUNAPP x\n"                             // 1
+                "APPLICATION My App\n"                   // 2
+                "FULLNAME 12\n"                          // 3
+                "COLOR red\n"                            // 4
+                "COMPONENTS\n"                           // 5
+                "ID - 1 1 LOG u\n"                       // 6
+                "\"ID\" - 1 1 LOG u\n"                   // 7
+                "c 5 1 1 LOG u\n"                        // 8
+                "c - x 1 LOG u\n"                        // 9
+                "c - 1 , LOG u\n"                        // 10
+                "c - 1 1 7 u\n"                          // 11
+                "c - 1 1 LOG\n"                          // 12
+                "c - 1 1 LOG a:b:c\n"                    // 13
+                "ENDAPPLICATION\n"                       // 14
+                "APPLICATION\n"                          // 15
+                "ENDAPPLICATION\n"                       // 16
+                "APPLICATION \"My\"\nENDAPPLICATION\n",  // 17, 18
+                cat));
+  EXPECT_EQ(log.messages("ERROR"),
+            (Lines{
+                at(1, "unknown section: keyword 'RUNAPP'"),
+                at(2, "invalid syntax: application name must bee without spaces"),
+                at(3, "parameter value error"),
+                at(4, "unknown application parameter: string 'COLOR'"),
+                at(6, "error component name keyword 'ID'"),
+                at(8, "error component parametr argv number 5"),
+                at(9, "error component parametr TimeStart string 'x'"),
+                at(10, "error component parametr TimeStop ','"),
+                at(11, "error component parametr LogType"),
+                at(12, "error component parametr User"),
+                at(13, "error component parametr User. Use USER:GROUP"),
+                at(14, "error component name keyword 'ENDAPPLICATION'"),
+                at(15, "invalid application name"),
+                at(18, "dublicate application \"My\". Possible there is unnecessary *.mmc file"),
+            }));
+  // The quoted keyword is a name, and a bad log type still completes its line.
+  ASSERT_EQ(cat.size(), 1u);
+  ASSERT_EQ(cat.find("my")->components.size(), 2u);
+  EXPECT_EQ(cat.find("my")->components[0].name, "ID");
+  EXPECT_EQ(cat.find("my")->components[1].logType, kLogTypeMail);
+}
+
+TEST(StartAppConfig, LexerLimitsAndReports) {
+  LogCapture log;
+  const std::string s255(255, 's');
+  StartAppConfig lex("a.mmc", "\"" + s255 + "\" \"" + s255 + "xy\" " + std::string(300, 'w') +
+                                  " 4294967295 4294967296 123456789012\n\"open");
+  EXPECT_EQ(lex.nextToken(), Token::kString);
+  EXPECT_EQ(lex.getString(), s255);
+  EXPECT_THROW(lex.getNumber(), StartAppConfig::LexerError);
+  EXPECT_EQ(lex.nextToken(), Token::kString);
+  EXPECT_EQ(lex.getString(), s255 + "x");
+  EXPECT_EQ(lex.nextToken(), Token::kWord);
+  EXPECT_EQ(lex.getString(), std::string(256, 'w'));
+  EXPECT_EQ(lex.nextToken(), Token::kNumber);
+  EXPECT_EQ(lex.getNumber(), 4294967295u);
+  EXPECT_EQ(lex.nextToken(), Token::kNumber);
+  EXPECT_EQ(lex.nextToken(), Token::kNumber);
+  EXPECT_EQ(lex.getNumber(), 4294967295u);
+  EXPECT_THROW(lex.getString(), StartAppConfig::LexerError);
+  EXPECT_EQ(lex.nextToken(), Token::kNewline);
+  EXPECT_EQ(lex.nextToken(), Token::kString);
+  EXPECT_EQ(lex.getString(), "open");
+  EXPECT_EQ(lex.nextToken(), Token::kEnd);
+  EXPECT_EQ(lex.nextToken(), Token::kEnd);
+  const std::string pos = "config file \"a.mmc\":1: ";
+  EXPECT_EQ(log.messages("WARN"), (Lines{pos + " string \"" + s255 + "x\" too long",
+                                         pos + " string \"" + std::string(256, 'w') + "\" too long",
+                                         pos + "integer value is big", pos + "integer value is big",
+                                         "config file \"a.mmc\":2: parse error at end of input"}));
+}
+
+TEST(StartAppConfig, ByteFFEndsTheInputAndMissingFileThrows) {
+  StartAppConfig lex("a.mmc", "x\xff tail");
+  EXPECT_EQ(lex.nextToken(), Token::kWord);
+  EXPECT_EQ(lex.nextToken(), Token::kEnd);
+  EXPECT_THROW(StartAppConfig("/nonexistent/a.mmc"), StartAppConfig::LexerError);
+}
+
+}  // namespace
