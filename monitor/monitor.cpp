@@ -129,3 +129,7 @@ void Monitor::terminate(int, const std::string& name) {
 void Monitor::inform(int, const std::string& name) {
   monitorLog().debug("Monitor::inform(): arrived " + name);
 }
+
+unsigned int Monitor::firstNotRootUID() const { return 0; }
+
+unsigned int Monitor::firstNotRootGID() const { return 0; }

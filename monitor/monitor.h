@@ -82,6 +82,11 @@ class Monitor : public SignalExecutor {
   const std::string& getPidFileDir() const { return settings.getPidFileDir(); }
   bool getRunForeground() const { return settings.getRunForeground(); }
 
+  // The configured uid / gid of the first component that does not run as
+  // root, or 0 when there is none.
+  unsigned int firstNotRootUID() const;
+  unsigned int firstNotRootGID() const;
+
   const MonitorConfReader& getSettings() const { return settings; }
   const AppCatalogue& getCatalogue() const { return catalogue; }
 

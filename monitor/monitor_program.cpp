@@ -1,9 +1,12 @@
 #include "monitor/monitor_program.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/program_options.hpp>
+#include <cerrno>
+#include <cstdio>
 #include <iostream>
 #include <sstream>
 
@@ -84,20 +87,105 @@ bool MonitorProgram::createMonitor(const std::string& conf_file) {
   return true;
 }
 
+void MonitorProgram::changeLogFileOwner() {
+  const std::string file = monitor_->getLogFileName();
+  if (file.empty() || file == "syslog") return;
+  if (getuid() != 0 && getgid() != 0) return;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  const std::string& user = monitor_->getUser();
+  const std::string& group = monitor_->getGroup();
+  // An empty name means "keep the account", so there is nothing to look up.
+  if (!user.empty()) {
+    try {
+      uid = Utils::userId(user);
+    } catch (const std::exception& e) {
+      monitorLog().error("cannot get UID for user \"" + user + "\": " + e.what());
+    }
+  }
+  if (!group.empty()) {
+    try {
+      gid = Utils::groupId(group);
+    } catch (const std::exception& e) {
+      monitorLog().error("cannot get GID for group \"" + group + "\": " + e.what());
+    }
+  }
+  if (uid == 0) {
+    try {
+      uid = monitor_->firstNotRootUID();
+    } catch (const std::exception& e) {
+      monitorLog().error(std::string("cannot find component with not root UID: ") + e.what());
+    }
+  }
+  if (gid == 0) {
+    try {
+      gid = monitor_->firstNotRootGID();
+    } catch (const std::exception& e) {
+      monitorLog().error(std::string("cannot find component with not root GID: ") + e.what());
+    }
+  }
+  if (chown(file.c_str(), uid, gid) != 0) {
+    monitorLog().error("cannot change permissions for \"" + file +
+                       "\" log file: " + Utils::errorText(errno));
+  }
+}
+
 bool MonitorProgram::changePermissions() {
-  // The account to run under comes from the settings; until they are read
-  // the process keeps the account it was started with.
-  return true;
+  changeLogFileOwner();
+  try {
+    const std::string& user = monitor_->getUser();
+    const std::string& group = monitor_->getGroup();
+    if (Utils::setUserAndGroup(user, group)) {
+      monitorLog().info("permissions were changed to \"" + user + ":" + group + "\"");
+    } else {
+      monitorLog().debug(std::string(korza::kProgramName) + " permission \"" +
+                         Utils::currentUserName() + ":" + Utils::currentGroupName() + "\"");
+    }
+    return true;
+  } catch (const std::exception& e) {
+    monitorLog().error(std::string("change permission error: ") + e.what());
+    return false;
+  }
 }
 
 void MonitorProgram::daemonize() {
-  // Detaching needs the RunForeground and ChDir settings; until they are
-  // read the process stays in the foreground.
+  if (monitor_->getRunForeground()) return;
+  if (getppid() != 1) {
+    // Buffered log lines belong to the process that goes on.
+    korza::LogClass::flush();
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0) {
+      throw error("cannot create new session: " + Utils::errorText(errno), error::kNewSession);
+    }
+    if (pid > 0) _exit(0);
+    if (setsid() < 0) {
+      throw error("cannot create new session: " + Utils::errorText(errno), error::kNewSession);
+    }
+  }
+  const std::string& dir = monitor_->getChDir();
+  if (!dir.empty() && chdir(dir.c_str()) != 0) {
+    throw error("cannot change directory to \"" + dir + "\": " + Utils::errorText(errno),
+                error::kWorkingDirectory);
+  }
+  if (freopen("/dev/null", "r", stdin) == nullptr || freopen("/dev/null", "w", stdout) == nullptr ||
+      freopen("/dev/null", "w", stderr) == nullptr) {
+    monitorLog().error("cannot reopen the standard streams on /dev/null: " +
+                       Utils::errorText(errno));
+  }
 }
 
 void MonitorProgram::createPidFile() {
-  // The pid-file directory comes from the settings; until they are read no
-  // pid file is written.
+  try {
+    const pid_t pid = getpid();
+    const std::string file = monitor_->getPidFileDir() + korza::kProgramName + ".pid";
+    pid_fd_ = Utils::createPidFile(file, pid);
+    pidFile = file;
+    monitor_->setPid(pid);
+  } catch (const std::exception& e) {
+    throw error(e.what(), error::kPidFile);
+  }
 }
 
 void MonitorProgram::setSignalProcessors() {

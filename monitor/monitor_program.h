@@ -66,6 +66,10 @@ class MonitorProgram : public SignalHandler {
   Monitor* monitor() const { return monitor_.get(); }
 
  private:
+  // Gives the log file to the account the monitor and its components run
+  // as, so that it stays writable after the switch. Failures are logged.
+  void changeLogFileOwner();
+
   std::string pidFile;
   int pid_fd_ = -1;
   std::string runList;
