@@ -1,0 +1,723 @@
+#include "apps/component.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "apps/comp_strategy.h"
+#include "apps/io.h"
+#include "apps/notices.h"
+#include "base/flags.h"
+#include "base/log.h"
+
+namespace {
+
+using korza::monitorLog;
+
+// Moves a new pipe end above the standard descriptors (so that the child's
+// redirections cannot clobber it) and marks it close-on-exec, so that no
+// other child forked meanwhile holds the write end open.
+int prepareEnd(int end) {
+  if (end <= 2) {
+    const int moved = fcntl(end, F_DUPFD, 3);
+    if (moved < 0) return -1;
+    close(end);
+    end = moved;
+  }
+  if (fcntl(end, F_SETFD, FD_CLOEXEC) < 0) {
+    close(end);
+    return -1;
+  }
+  return end;
+}
+
+// pipe() with both ends above 2 and close-on-exec; false on failure (no
+// descriptor left open).
+bool makePipe(int ends[2]) {
+  int raw[2];
+  if (pipe(raw) < 0) return false;
+  ends[0] = prepareEnd(raw[0]);
+  ends[1] = prepareEnd(raw[1]);
+  if (ends[0] < 0 || ends[1] < 0) {
+    if (ends[0] >= 0) close(ends[0]);
+    if (ends[1] >= 0) close(ends[1]);
+    return false;
+  }
+  return true;
+}
+
+// --- Everything below up to the end of runChild runs in the forked child:
+// async-signal-safe calls only, no allocation, no locks.
+
+// What the child needs, prepared before the fork.
+struct ChildPlan {
+  const char* path;
+  char* const* args;
+  int answerWrite;  // write end of the answer pipe
+  int errWrite;     // write end of the standard-error pipe, or -1
+  uid_t uid;        // 0: keep
+  gid_t gid;        // 0: keep
+  const char* groupMessage;
+  const char* userMessage;
+  const char* execMessage;
+};
+
+// Writes "E", the message, a NUL and the error number in decimal in one
+// write (the parent turns the number into its text and logs the line), then
+// ends the child.
+[[noreturn]] void childFail(int out, const char* message, int err, int code) {
+  char buf[512];
+  size_t n = 0;
+  buf[n++] = 'E';
+  for (const char* p = message; *p != '\0' && n < sizeof(buf) - 16; ++p) buf[n++] = *p;
+  buf[n++] = '\0';
+  char digits[12];
+  size_t d = 0;
+  unsigned value = err < 0 ? 0u : static_cast<unsigned>(err);
+  do {
+    digits[d++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0 && d < sizeof(digits));
+  while (d > 0) buf[n++] = digits[--d];
+  ssize_t w;
+  do {
+    w = write(out, buf, n);
+  } while (w < 0 && errno == EINTR);
+  _exit(code);
+}
+
+// Closes [low, high]; nothing when the range is empty.
+void closeRange(long low, long high) {
+  if (low > high) return;
+#if defined(__linux__) && defined(__GLIBC__) && \
+    (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  const unsigned top = high > 0x7fffffffL ? ~0u : static_cast<unsigned>(high);
+  if (close_range(static_cast<unsigned>(low), top, 0) == 0) return;
+#elif defined(__FreeBSD__)
+  if (high >= 0x7fffffffL) {
+    closefrom(static_cast<int>(low));
+    return;
+  }
+#endif
+  const long cap = high > (1L << 20) ? (1L << 20) : high;
+  for (long fd = low; fd <= cap; ++fd) close(static_cast<int>(fd));
+}
+
+[[noreturn]] void runChild(const ChildPlan& plan) {
+  int answer = plan.answerWrite;
+
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    childFail(answer, "cannot get system limits", errno, 1);
+
+  const int null_fd = open("/dev/null", O_RDONLY);
+  if (null_fd < 0) childFail(answer, "cannot redirect std streams to /dev/null", errno, 1);
+  for (int target = 0; target <= 2; ++target) {
+    if (target != null_fd && dup2(null_fd, target) < 0)
+      childFail(answer, "cannot redirect std streams to /dev/null", errno, 1);
+  }
+  if (null_fd > 2) close(null_fd);
+
+  long soft = limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > 0x7fffffffUL
+                  ? 0x7fffffffL
+                  : static_cast<long>(limit.rlim_cur);
+  long keep_low = plan.answerWrite;
+  long keep_high = plan.errWrite;
+  if (keep_high < 0) keep_high = keep_low;
+  if (keep_low > keep_high) {
+    const long t = keep_low;
+    keep_low = keep_high;
+    keep_high = t;
+  }
+  closeRange(3, keep_low - 1);
+  closeRange(keep_low + 1, keep_high - 1);
+  closeRange(keep_high + 1, soft - 1);
+
+  if (dup2(plan.answerWrite, 1) < 0) childFail(answer, "dup2() error", errno, 1);
+  close(plan.answerWrite);
+  answer = 1;
+  if (plan.errWrite >= 0) {
+    if (dup2(plan.errWrite, 2) < 0) childFail(answer, "dup2() error", errno, 1);
+    close(plan.errWrite);
+  }
+
+  sigset_t set;
+  if (sigemptyset(&set) != 0) childFail(answer, "sigaddset() error", errno, 2);
+  const int kSignals[] = {SIGHUP, SIGTERM, SIGINT, SIGPIPE, SIGCHLD, SIGTTOU, SIGTTIN};
+  for (int signo : kSignals) {
+    if (sigaddset(&set, signo) != 0) childFail(answer, "sigaddset() error", errno, 2);
+  }
+  if (sigprocmask(SIG_UNBLOCK, &set, nullptr) != 0)
+    childFail(answer, "sigprocmask() error", errno, 2);
+
+  if (plan.gid != 0 && plan.gid != getgid() && setgid(plan.gid) != 0)
+    childFail(answer, plan.groupMessage, errno, 3);
+  if (plan.uid != 0 && plan.uid != getuid() && setuid(plan.uid) != 0)
+    childFail(answer, plan.userMessage, errno, 4);
+  if (setsid() < 0) childFail(answer, "setsid() error", errno, 7);
+
+  execv(plan.path, plan.args);
+  childFail(answer, plan.execMessage, errno, 5);
+}
+
+// --- End of the child's code.
+
+// Reaps `p` if it has ended. 1: ended (status filled, or -1 when the child
+// was not ours to wait for); 0: still running.
+int reapNoHang(pid_t p, int& status) {
+  pid_t r;
+  do {
+    r = waitpid(p, &status, WNOHANG);
+  } while (r < 0 && errno == EINTR);
+  if (r == 0) return 0;
+  if (r < 0) {
+    monitorLog().error(Utils::format(64, "waitpid(%d, ..) error: ", static_cast<int>(p)) +
+                       Utils::errorText(errno));
+    status = -1;
+  }
+  return 1;
+}
+
+void reapBlocking(pid_t p, int& status) {
+  pid_t r;
+  do {
+    r = waitpid(p, &status, 0);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) {
+    monitorLog().error(Utils::format(64, "waitpid(%d, ..) error: ", static_cast<int>(p)) +
+                       Utils::errorText(errno));
+    status = -1;
+  }
+}
+
+// Waits for the answer descriptor to become readable, restarting with the
+// full time-out after a signal. True when readable.
+bool waitReadable(int fd, uint32_t seconds) {
+  for (;;) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    struct timeval tv;
+    tv.tv_sec = static_cast<time_t>(seconds);
+    tv.tv_usec = 0;
+    const int rc = select(fd + 1, &set, nullptr, nullptr, &tv);
+    if (rc > 0) return true;
+    if (rc == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+// After an "E" answer: the child's own report of a failed launch step, if
+// it wrote one (message, NUL, error number), logged as the child's error.
+void logChildFailure(int fd, char second) {
+  std::string detail(1, second);
+  char buf[512];
+  for (;;) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    struct timeval tv = {0, 0};
+    if (select(fd + 1, &set, nullptr, nullptr, &tv) <= 0) break;
+    ssize_t n;
+    do {
+      n = read(fd, buf, sizeof(buf));
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) break;
+    detail.append(buf, static_cast<size_t>(n));
+    if (detail.size() > 4096) break;
+  }
+  const size_t nul = detail.find('\0');
+  if (nul == std::string::npos || nul + 1 >= detail.size()) return;
+  const std::string number = detail.substr(nul + 1);
+  for (char c : number) {
+    if (!isdigit(static_cast<unsigned char>(c))) return;
+  }
+  monitorLog().error(detail.substr(0, nul) + ": " + Utils::errorText(std::atoi(number.c_str())));
+}
+
+void writeErr(const std::string& text) {
+  fputs(text.c_str(), stderr);
+  fflush(stderr);
+}
+
+}  // namespace
+
+Component::Component(const ComponentConf& conf)
+    : name(conf.name),
+      argv(conf.argv),
+      user(conf.user),
+      group(conf.group),
+      timeStart(conf.timeStart),
+      timeStop(conf.timeStop),
+      logType(conf.logType),
+      logCommand(conf.logValue),
+      agent(conf.agent) {}
+
+Component::~Component() {
+  closeFd();
+  closeErrFd();
+}
+
+Component::Component(Component&& other) noexcept
+    : name(std::move(other.name)),
+      argv(std::move(other.argv)),
+      user(std::move(other.user)),
+      group(std::move(other.group)),
+      timeStart(other.timeStart),
+      timeStop(other.timeStop),
+      logType(other.logType),
+      logCommand(std::move(other.logCommand)),
+      informer(std::move(other.informer)),
+      fd(other.fd),
+      pid(other.pid),
+      started(other.started),
+      faultPid(other.faultPid),
+      agent(other.agent),
+      errFd(other.errFd) {
+  other.fd = -1;
+  other.errFd = -1;
+  other.started = false;
+}
+
+Component& Component::operator=(Component&& other) noexcept {
+  if (this == &other) return *this;
+  closeFd();
+  closeErrFd();
+  name = std::move(other.name);
+  argv = std::move(other.argv);
+  user = std::move(other.user);
+  group = std::move(other.group);
+  timeStart = other.timeStart;
+  timeStop = other.timeStop;
+  logType = other.logType;
+  logCommand = std::move(other.logCommand);
+  informer = std::move(other.informer);
+  fd = other.fd;
+  pid = other.pid;
+  started = other.started;
+  faultPid = other.faultPid;
+  agent = other.agent;
+  errFd = other.errFd;
+  other.fd = -1;
+  other.errFd = -1;
+  other.started = false;
+  return *this;
+}
+
+void Component::closeFd() {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+void Component::closeErrFd() {
+  if (errFd >= 0) close(errFd);
+  errFd = -1;
+}
+
+void Component::setLogType(int type, const std::string& command) {
+  logType = type;
+  logCommand = command;
+}
+
+void Component::createInformer() {
+  informer.reset();
+  informer = ::createInformer(logType, logCommand);
+}
+
+void Component::inform(const std::string& text) {
+  if (!informer || !informer->inform(text)) monitorLog().error("cannot inform. Message=" + text);
+}
+
+std::vector<std::string> Component::splitArguments(const std::string& text) {
+  std::vector<std::string> out;
+  std::string word;
+  auto endWord = [&]() {
+    const std::string trimmed = Utils::trim(word);
+    if (!trimmed.empty()) out.push_back(trimmed);
+    word.clear();
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"' || c == '\'') {
+      // A quote inside a word ends that word; the quoted text is an
+      // argument of its own, even when empty.
+      endWord();
+      const size_t close_at = text.find(c, i + 1);
+      if (close_at == std::string::npos) {
+        out.push_back(text.substr(i + 1));
+        return out;
+      }
+      out.push_back(text.substr(i + 1, close_at - i - 1));
+      i = close_at;
+    } else if (isspace(static_cast<unsigned char>(c))) {
+      endWord();
+    } else {
+      word.push_back(c);
+    }
+  }
+  if (!word.empty()) out.push_back(word);
+  return out;
+}
+
+void Component::__start(const CompStrategy& strategy, const std::string& app_path, int& answer_fd,
+                        int& err_fd, pid_t& child) {
+  monitorLog().debug("Component::__start() # " + dump(true));
+  if (started) throw std::logic_error("component \"" + name + "\" has started");
+  err_fd = checkAll ? -1 : 0;
+  startComp(strategy, app_path, answer_fd, err_fd, child);
+  started = true;
+  closeErrFd();
+  if (err_fd > 0) errFd = err_fd;
+}
+
+bool Component::startComp(const CompStrategy& strategy, const std::string& app_path, int& answer_fd,
+                          int& err_fd, pid_t& child) {
+  monitorLog().debug("Component::startComp() # " + dump(true));
+  const std::string path = app_path + name;
+  monitorLog().debug("start component \"" + name + "\" - \"" + path + "\"");
+
+  int answer_pipe[2];
+  if (!makePipe(answer_pipe)) throw std::runtime_error("create pipe error");
+  int err_pipe[2] = {-1, -1};
+  if (err_fd == -1 && !makePipe(err_pipe)) {
+    close(answer_pipe[0]);
+    close(answer_pipe[1]);
+    throw std::runtime_error("create pipe error");
+  }
+  auto closeAll = [&]() {
+    close(answer_pipe[0]);
+    close(answer_pipe[1]);
+    if (err_pipe[0] >= 0) close(err_pipe[0]);
+    if (err_pipe[1] >= 0) close(err_pipe[1]);
+  };
+
+  uid_t uid = 0;
+  gid_t gid = 0;
+  try {
+    if (!user.empty()) uid = userId();
+  } catch (const Utils::error& e) {
+    monitorLog().error(e.what());
+  }
+  try {
+    if (!group.empty()) gid = groupId();
+  } catch (const Utils::error& e) {
+    monitorLog().error(e.what());
+  }
+
+  // Everything the child uses is built here, before the fork.
+  std::vector<std::string> args;
+  std::vector<char*> c_args;
+  std::string group_message, user_message, exec_message;
+  try {
+    args.push_back(path);
+    for (auto& piece : splitArguments(argv)) args.push_back(std::move(piece));
+    strategy.addArguments(args);
+    c_args.reserve(args.size() + 1);
+    for (auto& a : args) c_args.push_back(&a[0]);
+    c_args.push_back(nullptr);
+    group_message = "cannot set \"" + group + "\" group";
+    user_message = "cannot set \"" + user + "\"user";
+    exec_message = "exec( " + path + " ) error";
+  } catch (...) {
+    closeAll();
+    throw;
+  }
+  ChildPlan plan;
+  plan.path = path.c_str();
+  plan.args = c_args.data();
+  plan.answerWrite = answer_pipe[1];
+  plan.errWrite = err_pipe[1];
+  plan.uid = uid;
+  plan.gid = gid;
+  plan.groupMessage = group_message.c_str();
+  plan.userMessage = user_message.c_str();
+  plan.execMessage = exec_message.c_str();
+
+  const pid_t forked = fork();
+  if (forked < 0) {
+    closeAll();
+    throw std::runtime_error("fork() error");
+  }
+  if (forked == 0) runChild(plan);
+
+  close(answer_pipe[1]);
+  answer_fd = answer_pipe[0];
+  if (err_pipe[1] >= 0) {
+    close(err_pipe[1]);
+    err_fd = err_pipe[0];
+  }
+  pid = forked;
+  child = forked;
+  return true;
+}
+
+void Component::checkEarlyDeath(int& answer_fd) {
+  int status = 0;
+  if (reapNoHang(pid, status) == 0) return;
+  int signo = 0;
+  if (status != -1 && WIFSIGNALED(status)) {
+    signo = WTERMSIG(status);
+    if (signo < 1 || signo > 126) signo = 0;
+  }
+  pid = -1;
+  if (answer_fd >= 0) close(answer_fd);
+  answer_fd = -1;
+  stop(false);
+  if (signo != 0) {
+    throw std::runtime_error("signal " + std::to_string(signo) + " (" + strsignal(signo) +
+                             ") was catching");
+  }
+  throw std::runtime_error("stoped untimely");
+}
+
+void Component::startStandart(const CompStrategy& strategy, const std::string& app_path,
+                              int64_t fault_time, uint32_t try_number,
+                              const std::string& app_full_name) {
+  monitorLog().debug("Component::startStandart() " + name);
+  int answer_fd = -1;
+  int err_fd = 0;
+  pid_t child = -1;
+  __start(strategy, app_path, answer_fd, err_fd, child);
+
+  char answer = 'N';
+  char buf[2];
+  ssize_t n = 0;
+  if (waitReadable(answer_fd, timeStart)) {
+    do {
+      n = read(answer_fd, buf, sizeof(buf));
+    } while (n < 0 && errno == EINTR);
+    answer = n > 0 ? buf[0] : '?';
+    if (answer == 'E' && n == 2) logChildFailure(answer_fd, buf[1]);
+  }
+
+  checkEarlyDeath(answer_fd);
+
+  std::string text = "component \"" + name + "\"";
+  if (answer == ' ') {
+    started = true;
+    fd = answer_fd;
+    if (fault_time > 0) {
+      text += " recovery";
+      inform(Notices::recovery(pid, name, time(nullptr), static_cast<time_t>(fault_time),
+                               try_number, app_full_name, app_path + name));
+    } else {
+      text += " started";
+    }
+    monitorLog().debug(text + " " + dump(true));
+    return;
+  }
+  if (answer == 'E') {
+    text += " starting error";
+  } else if (answer == 'N') {
+    text += " not answer";
+  } else if (answer == '\n') {
+    text += " stoped";
+  } else {
+    text += " wrong answer";
+  }
+  monitorLog().debug(text);
+  started = false;
+  close(answer_fd);
+  closeErrFd();
+  if (stopPid(child)) throw StopedHimself();
+  throw std::runtime_error(text);
+}
+
+void Component::startCheckOnly(const CompStrategy& strategy, const std::string& app_path) {
+  monitorLog().debug("Component::startCheckOnly() " + name);
+  int answer_fd = -1;
+  int err_fd = 0;
+  pid_t child = -1;
+  __start(strategy, app_path, answer_fd, err_fd, child);
+
+  writeErr("checking \"" + name + "\" component: ");
+  long long budget_us = static_cast<long long>(timeStart) * 1000000;
+  try {
+    std::string line;
+    bool more = IO::readLine(answer_fd, budget_us, line);
+    if (line.compare(0, 10, "Options OK") == 0) {
+      writeErr("OK\n");
+    } else {
+      conf_warning_issued = true;
+      bool printed = false;
+      auto printLine = [&]() {
+        if (line.empty()) return;
+        if (!printed) writeErr("\n");
+        printed = true;
+        writeErr("    " + line + "\n");
+        line.clear();
+      };
+      do {
+        printLine();
+        more = IO::readLine(answer_fd, budget_us, line);
+      } while (more);
+      printLine();
+      if (!printed) checkEarlyDeath(answer_fd);
+    }
+  } catch (const IO::TimeoutException&) {
+    writeErr("timeout (" + std::to_string(timeStart) + " sec) expired\n");
+    conf_warning_issued = true;
+  } catch (const IO::Error& e) {
+    writeErr(std::string(" executing error: ") + e.what() + "\n");
+    conf_warning_issued = true;
+  } catch (const std::exception& e) {
+    writeErr(std::string(e.what()) + "\n");
+    conf_warning_issued = true;
+  }
+  // The report is all we read; the child is reaped when the component is
+  // stopped.
+  if (answer_fd >= 0) close(answer_fd);
+}
+
+bool Component::stop(bool is_fault) {
+  monitorLog().debug("Component::stop() # " + name + " " + dump(true));
+  if (is_fault) monitorLog().debug("component \"" + name + "\" fault");
+  if (started) {
+    started = false;
+    closeFd();
+    closeErrFd();
+    return stopPid(pid);
+  }
+  monitorLog().debug("cannot stop component \"" + name + "\": is not running");
+  return false;
+}
+
+bool Component::stopPid(pid_t p) {
+  monitorLog().debug("Component::stopPid() # " + name + " " + dump(true));
+  if (p < 1) {
+    monitorLog().debug("component \"" + name + "\" has been stopped");
+    return false;
+  }
+  monitorLog().debug("kill -TERM " + Utils::format(32, "pid=%d", static_cast<int>(p)) + " name=\"" +
+                     name + "\"");
+  kill(p, SIGTERM);
+  int status = 0;
+  bool ended = reapNoHang(p, status) == 1;
+  const uint64_t polls = static_cast<uint64_t>(timeStop) * 10;
+  for (uint64_t i = 0; !ended && i < polls; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ended = reapNoHang(p, status) == 1;
+  }
+  if (!ended) {
+    kill(p, SIGKILL);
+    reapBlocking(p, status);
+  }
+  if (status == -1) return false;
+  if (!checkAll && WIFSIGNALED(status)) {
+    const int signo = WTERMSIG(status);
+    faultPid = p;
+    monitorLog().error("component \"" + name + "\" terminated by signal " + std::to_string(signo) +
+                       " (" + strsignal(signo) + ")");
+  }
+  return WIFEXITED(status);
+}
+
+bool Component::fault(pid_t p, int64_t fault_time, const std::string& app_full_name,
+                      const std::string& app_path, const Utils::NameSet& dependents) {
+  monitorLog().debug("Component::fault( .. ) # " + name);
+  if (p != pid) return false;
+  monitorLog().info("component \"" + name + "\" fault, pid=" + std::to_string(p));
+  if (!stop(true)) {
+    monitorLog().debug("component \"" + name + "\" cannot stop");
+    inform(Notices::failure(p, name, static_cast<time_t>(fault_time), app_full_name,
+                            app_path + name, dependents));
+    return false;
+  }
+  monitorLog().debug("component \"" + name + "\" stopped himself, do not sending report");
+  return true;
+}
+
+void Component::cannotRecovery(int64_t fault_time, const std::string& app_full_name,
+                               const std::string& app_path) {
+  const std::string text = Notices::cannotRecover(pid, name, static_cast<time_t>(fault_time),
+                                                  app_full_name, app_path + name);
+  monitorLog().info("cannot recovery component " + name);
+  inform(text);
+}
+
+void Component::sendSignal(int signo) {
+  monitorLog().debug("Component::sendSignal() # " + name);
+  if (!started) return;
+  if (pid < 1) {
+    monitorLog().error("error pid # component name=" + name);
+    return;
+  }
+  kill(pid, signo);
+  monitorLog().debug(Utils::format(256, "send signal (num=%d) to \"%s\" pid=%d", signo,
+                                   name.c_str(), static_cast<int>(pid)));
+}
+
+void Component::sendSignalIfIn(std::set<pid_t>& pids, int signo) {
+  const auto it = pids.find(pid);
+  if (it == pids.end()) return;
+  pids.erase(it);
+  sendSignal(signo);
+}
+
+bool Component::addFd(std::vector<int>& fds) const {
+  if (fd < 0 || !started) return false;
+  fds.push_back(fd);
+  return true;
+}
+
+bool Component::reconfig(const ComponentConf& conf) {
+  timeStart = conf.timeStart;
+  timeStop = conf.timeStop;
+  if (logType != conf.logType || logCommand != conf.logValue) {
+    setLogType(conf.logType, conf.logValue);
+    monitorLog().info("component \"" + name + "\" changed logType");
+    createInformer();
+  }
+  if (argv != conf.argv) {
+    monitorLog().info("component \"" + name + "\" changed argv \"" + argv + "\" to \"" + conf.argv +
+                      "\"");
+    argv = conf.argv;
+    return true;
+  }
+  const std::string new_permissions = conf.user + ":" + conf.group;
+  if (permissions() != new_permissions) {
+    monitorLog().info("component \"" + name + "\" changed parmissions \"" + permissions() +
+                      "\" to \"" + new_permissions + "\"");
+    user = conf.user;
+    group = conf.group;
+    return true;
+  }
+  return false;
+}
+
+std::string Component::dump(bool runtime) const {
+  std::string out = "<comp name=\"" + name + "\"";
+  if (!argv.empty()) out += " argv=\"" + argv + "\"";
+  out += Utils::format(512, " start=\"%d\" stop=\"%d\" log=\"%d\" user=\"%s:%s\"",
+                       static_cast<int>(timeStart), static_cast<int>(timeStop), logType,
+                       user.c_str(), group.c_str());
+  if (!logCommand.empty()) out += "cmd=\"" + logCommand + "\"";
+  if (runtime) out += Utils::format(64, " fd=\"%d\" pid=\"%d\"", fd, static_cast<int>(pid));
+  out += "/>";
+  return out;
+}
+
+std::string Component::metaConfLine() const {
+  std::string log_word;
+  if (logType == kLogTypeLog) {
+    log_word = "LOG";
+  } else if (logType == kLogTypeMail) {
+    log_word = "MAIL";
+  } else {
+    log_word = "\"" + logCommand + "\"";
+  }
+  return std::string(12, ' ') + name + "    \"" + argv + "\"    " + std::to_string(timeStart) +
+         "    " + std::to_string(timeStop) + "    " + log_word + "    " + user + ":" + group;
+}

@@ -1,0 +1,46 @@
+#include "apps/run_app_store.h"
+
+#include <algorithm>
+
+void RunAppStore::setRegenerator(Regenerator* regenerator) {
+  regenerator_ = regenerator;
+  for (const auto& app : apps) app->setRegenerator(regenerator);
+}
+
+void RunAppStore::setApplications(const Records& records) {
+  apps.clear();
+  dependents.clear();
+  for (const auto& record : records) {
+    if (record) addApplication(*record);
+  }
+}
+
+void RunAppStore::addApplication(const ApplicationConf& record) {
+  auto app = std::make_shared<Application>(record);
+  app->setRegenerator(regenerator_);
+  for (const auto& dep : app->getDeps()) dependents.emplace(dep, app->getName());
+  addApp(std::move(app));
+}
+
+bool RunAppStore::removeApplication(const std::string& name) {
+  const AppPtr app = find(name);
+  if (!app) return false;
+  stopAppAndIDepends(*app);
+  app->stop();
+  apps.erase(std::remove(apps.begin(), apps.end(), app), apps.end());
+  for (auto it = dependents.begin(); it != dependents.end();) {
+    if (Utils::equalsNoCase(it->first, name) || Utils::equalsNoCase(it->second, name)) {
+      it = dependents.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return true;
+}
+
+bool RunAppStore::reconfigApplication(const ApplicationConf& record, const RecoveryTimes& times) {
+  const AppPtr app = find(record.name);
+  if (!app) return false;
+  app->reconfig(record, times);
+  return true;
+}

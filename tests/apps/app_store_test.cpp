@@ -1,0 +1,198 @@
+#include "apps/app_store.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "apps/comp_strategy.h"
+#include "apps/run_app_store.h"
+#include "tests/apps/apps_fixture.h"
+#include "tests/apps/regenerator_double.h"
+
+namespace {
+
+using kztest::readFile;
+
+class AppStoreTest : public kztest::AppsTest {
+ protected:
+  // An application with one component of the same name in lower case.
+  std::shared_ptr<ApplicationConf> app(const std::string& name, Utils::NameSet deps,
+                                       const std::string& argv = "") {
+    auto conf = std::make_shared<ApplicationConf>();
+    conf->name = name;
+    conf->fullName = name + " full";
+    conf->path = appPath();
+    conf->depends = std::move(deps);
+    std::string comp_name = name;
+    for (auto& ch : comp_name) ch = static_cast<char>(tolower(ch));
+    conf->components.push_back(comp(comp_name, argv));
+    return conf;
+  }
+
+  void build(const RunAppStore::Records& records) {
+    store_.setApplications(records);
+    store_.setRegenerator(&regen_);
+  }
+
+  kztest::RecordingRegenerator regen_;
+  RunAppStore store_;
+};
+
+TEST_F(AppStoreTest, DependenciesStartFirstAndOnce) {
+  build({app("X", {"Y"}), app("Y", {"Z"}), app("Z", {}), app("W", {"Z"})});
+  store_.startApps({"X", "W"}, {}, "local:agent", "/run/");
+  EXPECT_EQ(regen_.events,
+            (std::vector<std::string>{"started Z", "started W", "started Y", "started X"}));
+  EXPECT_EQ(store_.countStarted(), 4u);
+  EXPECT_TRUE(store_.allAppsStarted());
+  EXPECT_EQ(store_.startedAppNames(), (Utils::NameSet{"W", "X", "Y", "Z"}));
+  EXPECT_TRUE(store_.isStarted("x"));
+
+  // Dependents first, whatever the catalogue order.
+  regen_.events.clear();
+  store_.stopApps();
+  EXPECT_EQ(regen_.events,
+            (std::vector<std::string>{"stopped X", "stopped Y", "stopped W", "stopped Z"}));
+  EXPECT_EQ(store_.countStarted(), 0u);
+}
+
+TEST_F(AppStoreTest, FailingDependencyStopsTheChain) {
+  const std::string counter = file("counter");
+  build({app("X", {"Y"}), app("Y", {"Z"}),
+         app("Z", {}, "--tc-fail-times=100 --tc-counter=" + counter)});
+  EXPECT_FALSE(store_.startApp("X", {}, StandartCompStrategy()));
+  const std::string text = log();
+  EXPECT_NE(text.find("application \"Z\" cannot start"), std::string::npos);
+  EXPECT_NE(text.find("application \"Y\" cannot start, because of depends application \"Z\" "
+                      "not started"),
+            std::string::npos);
+  EXPECT_NE(text.find("application \"X\" cannot start, because of depends application \"Y\" "
+                      "not started"),
+            std::string::npos);
+  EXPECT_FALSE(store_.isStarted("X"));
+  EXPECT_FALSE(store_.isStarted("Y"));
+  EXPECT_TRUE(store_.isStarted("Z"));  // its failed start leaves it marked
+  EXPECT_TRUE(regen_.events.empty());
+}
+
+TEST_F(AppStoreTest, StartIsRefusedUnlessRunning) {
+  build({app("A", {})});
+  try {
+    store_.startApp("nosuch", {}, StandartCompStrategy());
+    ADD_FAILURE();
+  } catch (const AppStore::BadAppName& e) {
+    EXPECT_STREQ(e.what(), "bad application name \"nosuch\"");
+  }
+  RunState::set(RunState::STOPPED);
+  try {
+    store_.startApp("nosuch", {}, StandartCompStrategy());
+    ADD_FAILURE();
+  } catch (const AppStore::StartError& e) {
+    EXPECT_STREQ(e.what(), "some of application cannot start");
+  }
+}
+
+TEST_F(AppStoreTest, CheckAllDriverOrder) {
+  const std::string record = file("rec");
+  setenv("KZ_TC_OPTIONS", ("--tc-record=" + record).c_str(), 1);
+  build({app("X", {}, "one LAST"), app("AGENT", {}, "-c conf")});
+  checkAll = true;
+  testing::internal::CaptureStderr();
+  store_.startApps({"AGENT", "X"}, {}, "/run/agent", "/run/");
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err,
+            "checking \"agent\" component: OK\n"
+            "checking \"x\" component: OK\n");
+  EXPECT_EQ(recordedArgs(readFile(record)),
+            (std::vector<std::string>{
+                appPath() + "agent", "-c", "conf", "--check-only",  // the check
+                appPath() + "agent", "-c", "conf", "--socket", "/run/agent.tmp", "--pid-file",
+                "/run/korza-agent.tmp.pid",                                   // the temporary agent
+                appPath() + "x", "one", "--check-only", "/run/agent.tmp"}));  // the others
+  store_.stopApps();
+}
+
+TEST_F(AppStoreTest, UpdateDriverStartsOnlyTheAgent) {
+  const std::string record = file("rec");
+  setenv("KZ_TC_OPTIONS", ("--tc-record=" + record).c_str(), 1);
+  RunAppStore store(true);
+  store.setApplications({app("AGENT", {}), app("X", {})});
+  store.startApps({"AGENT", "X"}, {}, "/run/agent", "/run/");
+  EXPECT_EQ(recordedArgs(readFile(record)),
+            (std::vector<std::string>{appPath() + "agent", "--update"}));
+  EXPECT_TRUE(store.isUpdateMode());
+  EXPECT_FALSE(store.isStarted("X"));
+  store.stopApps();
+}
+
+TEST_F(AppStoreTest, FaultAndAgentRecoverySendSighupOnce) {
+  const std::string record = file("rec-d");
+  build({app("AGENT", {}), app("D", {"agent"}, "--tc-record=" + record)});
+  store_.startApps({"D"}, {}, "a", "/run/");
+  store_.buildDependents();  // entries doubled: still one SIGHUP
+  const pid_t agent_pid = store_.find("AGENT")->getComponents()[0].getPid();
+  std::vector<int> fds;
+  store_.addFds(fds);
+  ASSERT_EQ(fds.size(), 2u);
+  EXPECT_EQ(store_.getPidByFd(fds[0]), agent_pid);
+
+  ASSERT_EQ(kill(agent_pid, SIGKILL), 0);
+  store_.fault(agent_pid, 1000);
+  EXPECT_TRUE(store_.hasFaultPid(agent_pid));
+  EXPECT_TRUE(store_.hasPid(agent_pid));
+  EXPECT_NE(log().find("This could affect operation of the following application(s): \"D\""),
+            std::string::npos);
+  EXPECT_FALSE(store_.recovery(agent_pid, 1000, 1, {"D"}));  // not among the names
+  EXPECT_TRUE(store_.recovery(agent_pid, 1000, 1, {}));
+  EXPECT_NE(log().find("Sending SIGHUP to application D due to AGENT recovered"),
+            std::string::npos);
+  ASSERT_TRUE(
+      kztest::waitFor([&] { return readFile(record).find("signal 1\n") != std::string::npos; }));
+  store_.stopApps();
+  EXPECT_EQ(kztest::countOf(readFile(record), "signal 1\n"), 1u);
+}
+
+TEST_F(AppStoreTest, FaultyAppsStopButKeptDependenciesStay) {
+  build({app("Base", {}), app("Lib", {}), app("Top", {"Base", "Lib"})});
+  store_.startApps({"Top"}, {}, "a", "/run/");
+  const pid_t top_pid = store_.find("Top")->getComponents()[0].getPid();
+  ASSERT_EQ(kill(top_pid, SIGKILL), 0);
+  store_.fault(top_pid, 1000);
+  regen_.events.clear();
+  store_.stopFaultyApps({"Top", "Base"});
+  EXPECT_EQ(regen_.events, (std::vector<std::string>{"stopped Top", "stopped Lib"}));
+  EXPECT_NE(log().find("one component from application Top is fault. The application will be "
+                       "stoped"),
+            std::string::npos);
+  EXPECT_NE(log().find("application Lib going to stop, because no one application depend on "
+                       "it now"),
+            std::string::npos);
+  EXPECT_TRUE(store_.isStarted("Base"));
+  store_.stopApps();
+}
+
+TEST_F(AppStoreTest, ApplyRunListStartsNeededAndStopsTheRest) {
+  build({app("A", {"B"}), app("B", {}), app("C", {})});
+  store_.startApps({"C"}, {}, "a", "/run/");
+  regen_.events.clear();
+  store_.applyRunList({"a"}, {});
+  // Store order decides the starts.
+  EXPECT_EQ(regen_.events, (std::vector<std::string>{"started A", "started B", "stopped C"}));
+  EXPECT_NE(log().find("application \"C\" must be stoped"), std::string::npos);
+  EXPECT_NE(log().find("application \"A\" must be started"), std::string::npos);
+  EXPECT_TRUE(store_.sendSignalToApp("B", SIGHUP));
+  EXPECT_FALSE(store_.sendSignalToApp("nosuch", SIGHUP));
+  store_.stopApps();
+}
+
+TEST_F(AppStoreTest, RemovingAnApplicationStopsItsDependentsFirst) {
+  build({app("Base", {}), app("Top", {"Base"})});
+  store_.startApps({"Top"}, {}, "a", "/run/");
+  regen_.events.clear();
+  EXPECT_TRUE(store_.removeApplication("base"));
+  EXPECT_EQ(regen_.events, (std::vector<std::string>{"stopped Top", "stopped Base"}));
+  EXPECT_EQ(store_.getApps().size(), 1u);
+  EXPECT_FALSE(store_.removeApplication("base"));
+  EXPECT_EQ(store_.dump(false).compare(0, 15, "<apps><app name"), 0);
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+#include "apps/deferred_event_store.h"
+
+#include <gtest/gtest.h>
+
+#include "apps/run_state.h"
+#include "base/log.h"
+#include "tests/support/sandbox.h"
+
+namespace {
+
+TEST(DeferredEventStore, ScheduleAddsTheIntervalsUpToTheTry) {
+  DeferredEventStore store;
+  store.setRecoveryTimes({10, 20, 30});
+  FaultEvent event(1000, 42);
+  const int32_t expected[] = {1010, 1030, 1060};
+  for (int32_t due : expected) {
+    store.pushFault(event);
+    FaultEvent out;
+    EXPECT_FALSE(store.popReady(out, due - 1));
+    ASSERT_TRUE(store.popReady(out, due));  // exactly at the due time
+    EXPECT_EQ(out.dueTime, due);
+    EXPECT_EQ(out.pid, 42);
+    EXPECT_EQ(out.faultTime, 1000);
+    event = out;
+  }
+  EXPECT_EQ(event.tryNumber, 3u);
+  try {
+    store.pushFault(event);
+    ADD_FAILURE() << "no exception";
+  } catch (const DeferredEventStore::TimeoutError& e) {
+    EXPECT_STREQ(e.what(), "pushFault() error: try number is over");
+  }
+  EXPECT_TRUE(store.empty());
+}
+
+TEST(DeferredEventStore, EmptyListThrowsAtOnce) {
+  DeferredEventStore store;
+  EXPECT_THROW(store.pushFault(FaultEvent(1000, 1)), DeferredEventStore::TimeoutError);
+}
+
+TEST(DeferredEventStore, EarliestDueComesFirstAndOnePerPid) {
+  kztest::TempDir dir;
+  ASSERT_TRUE(korza::monitorLog().init(dir.file("log"), "info", "Daemon", false));
+  DeferredEventStore store;
+  store.setRecoveryTimes({10});
+  store.pushFault(FaultEvent(3000, 3));
+  store.pushFault(FaultEvent(1000, 1));
+  store.pushFault(FaultEvent(2000, 2));
+  store.pushFault(FaultEvent(500, 3));  // replaces the event of pid 3
+  korza::LogClass::flush();
+  EXPECT_NE(kztest::readFile(dir.file("log")).find("equal pid error, pid=3"), std::string::npos);
+  korza::LogClass::closeFile();
+  EXPECT_EQ(store.size(), 3u);
+  FaultEvent out;
+  std::vector<int32_t> order;
+  while (store.popReady(out, 1 << 30)) order.push_back(out.pid);
+  EXPECT_EQ(order, (std::vector<int32_t>{3, 1, 2}));
+}
+
+TEST(RunState, NamesOfTheStates) {
+  EXPECT_STREQ(RunState::name(RunState::INIT), "INIT");
+  EXPECT_STREQ(RunState::name(RunState::STARTED), "STARTED");
+  EXPECT_STREQ(RunState::name(RunState::STOPPED), "STOPPED");
+  EXPECT_STREQ(RunState::name(RunState::END), "END");
+  EXPECT_STREQ(RunState::name(0), "unknown");
+  EXPECT_STREQ(RunState::name(5), "unknown");
+  RunState::set(RunState::STOPPED);
+  EXPECT_STREQ(RunState::currentName(), "STOPPED");
+  RunState::set(RunState::INIT);
+}
+
+}  // namespace
