@@ -44,3 +44,24 @@ bool RunAppStore::reconfigApplication(const ApplicationConf& record, const Recov
   app->reconfig(record, times);
   return true;
 }
+
+void RunAppStore::load(const std::string& directory) {
+  catalogue.load(directory);
+  setApplications(catalogue.apps());
+}
+
+AppCatalogue::MergeResult RunAppStore::merge(const RunAppStore& fresh,
+                                             const RecoveryTimes& times) {
+  AppCatalogue::MergeResult diff = catalogue.merge(fresh.catalogue);
+  for (const auto& name : diff.oldApps) removeApplication(name);
+  for (const auto& name : diff.immutableApps) {
+    if (auto record = catalogue.find(name)) reconfigApplication(*record, times);
+  }
+  for (const auto& name : diff.newApps) {
+    if (auto record = catalogue.find(name)) addApplication(*record);
+  }
+  // Dependencies may have changed with the records.
+  dependents.clear();
+  buildDependents();
+  return diff;
+}

@@ -14,16 +14,14 @@
 #include <vector>
 
 #include "apps/app_store.h"
+#include "config/app_catalogue.h"
 #include "config/app_config.h"
 
 class Regenerator;
 
 class RunAppStore : public AppStore {
  public:
-  class VerifyError : public std::runtime_error {
-   public:
-    explicit VerifyError(const std::string& what) : std::runtime_error(what) {}
-  };
+  using VerifyError = AppCatalogue::VerifyError;
 
   using Records = std::vector<std::shared_ptr<ApplicationConf>>;
 
@@ -31,6 +29,22 @@ class RunAppStore : public AppStore {
 
   // The supervisor every application reports to (not owned; may be null).
   void setRegenerator(Regenerator* regenerator);
+
+  // Reads every "*.mmc" file of `directory` (ending in "/") into the
+  // catalogue and builds the applications from it. Throws like
+  // AppCatalogue::load. REQUIRES: no application of this store is running.
+  void load(const std::string& directory);
+  // Checks a run list against the catalogue; throws VerifyError.
+  void verify(const Utils::NameSet& run_list) const { catalogue.verify(run_list); }
+  void expand(const Utils::NameSet& run_list, Utils::NameSet& out) const {
+    catalogue.expand(run_list, out);
+  }
+  bool contains(const std::string& name) const { return catalogue.contains(name); }
+  const AppCatalogue& getCatalogue() const { return catalogue; }
+  // Takes over the catalogue of `fresh` (loaded on reload): applications
+  // that left are stopped (dependents first) and removed, those that stayed
+  // are handed their new record, new ones are added (not started).
+  AppCatalogue::MergeResult merge(const RunAppStore& fresh, const RecoveryTimes& times);
 
   // Replaces the applications by those of the loaded catalogue records, in
   // their order. REQUIRES: no application of this store is running.
@@ -53,6 +67,7 @@ class RunAppStore : public AppStore {
   void stopApps() { stop(); }
 
  private:
+  AppCatalogue catalogue;
   Regenerator* regenerator_ = nullptr;
 };
 

@@ -11,7 +11,7 @@
 #include <set>
 #include <string>
 
-using PidSet = std::set<int>;
+using PidSet = std::set<pid_t>;
 
 // Goes through the "*.hup" files of `dir` (ending in "/"): a file whose lock
 // can be taken belongs to nobody and is removed; a locked file whose pid is

@@ -1,35 +1,47 @@
 #include "monitor/monitor.h"
 
+#include <signal.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <chrono>
 
+#include "apps/informer.h"
+#include "apps/notification_context.h"
+#include "base/flags.h"
 #include "base/log.h"
+#include "monitor/hup_files.h"
+#include "monitor/management_fds.h"
+#include "monitor/search_strategy.h"
 
 using korza::monitorLog;
 
-const char* Monitor::stateName(State state) {
-  switch (state) {
-    case INIT:
-      return "INIT";
-    case STARTED:
-      return "STARTED";
-    case STOPPED:
-      return "STOPPED";
-    case END:
-      return "END";
-  }
-  return "UNKNOWN";
+namespace {
+
+int64_t nowSeconds() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return tv.tv_sec;
 }
 
+}  // namespace
+
 Monitor::Monitor(const std::string& conf_file, const std::string& run_list, bool update_mode)
-    : update_mode_(update_mode), settings(conf_file) {
+    : appStore(update_mode), settings(conf_file) {
   monitorLog().debug("Monitor::Monitor() confFile = " + conf_file);
   if (!run_list.empty()) {
     for (const auto& name : Utils::split(run_list, ",")) cmdRunSet.insert(name);
   }
   reloadData();
   if (settings.isEnterpriseMode()) cmdRunSet.insert("AGENT");
-  catalogue.load(settings.getMetaConfigDir());
-  attachApplications();
+  appStore.load(settings.getMetaConfigDir());
+  appStore.setRegenerator(this);
+}
+
+Monitor::~Monitor() {
+  monitorLog().debug("Monitor::~Monitor()");
+  setState(false);
+  NotificationContext::release();
 }
 
 void Monitor::reloadData() {
@@ -38,30 +50,19 @@ void Monitor::reloadData() {
   applySettings();
 }
 
-void Monitor::applySettings() {}
-
-void Monitor::attachApplications() {}
-
-Monitor::~Monitor() {
-  monitorLog().debug("Monitor::~Monitor()");
-  setState(false);
+void Monitor::applySettings() {
+  const std::vector<int32_t>& times = settings.getRecoveryTimeList();
+  NotificationContext::setMonitorInfo(korza::kProgramTitle, Utils::osName(), Utils::version(),
+                                      Utils::hostName(), times);
+  NotificationContext::setMailAddresses(settings.getFilterMail(), settings.getAdminMail());
+  setInjectCmd(settings.getInjectCmd());
+  deferredEvents.setRecoveryTimes(times);
 }
 
 void Monitor::setState(bool started) {
-  State s = started ? STARTED : STOPPED;
-  {
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    state_ = s;
-  }
-  monitorLog().debug(std::string("Monitor::setState to ") + stateName(s));
-  // The main loop waits on its condition with a time-out; wake it so a stop
-  // is seen at once.
-  loop_cond_.notify_all();
-}
-
-Monitor::State Monitor::getState() const {
-  std::lock_guard<std::mutex> lock(state_mutex_);
-  return state_;
+  const State s = started ? RunState::STARTED : RunState::STOPPED;
+  RunState::set(s);
+  monitorLog().debug(std::string("Monitor::setState to ") + RunState::name(s));
 }
 
 void Monitor::getFirstRunAppSet(NameSet& out) {
@@ -72,7 +73,7 @@ void Monitor::getFirstRunAppSet(NameSet& out) {
   } else {
     getRunAppSet(out);
   }
-  catalogue.verify(out);
+  appStore.verify(out);
 }
 
 void Monitor::getRunAppSet(NameSet& out) {
@@ -81,12 +82,23 @@ void Monitor::getRunAppSet(NameSet& out) {
   if (!settings.isEnterpriseMode()) {
     out = cmdRunSet.empty() ? settings.getRunAppList() : cmdRunSet;
   } else {
-    // The agent session arrives with the IPC binding; until then the
-    // request is logged as having no session and the file's list stays.
-    settings.readConfigFromAgent(nullptr, false);
+    // Without an agent session the request is logged and the file's list
+    // stays in force.
+    settings.readConfigFromAgent(nullptr, appStore.isStarted("POSTD"));
     out = settings.getRunAppList();
   }
-  catalogue.verify(out);
+  appStore.verify(out);
+}
+
+Monitor::NameSet Monitor::runSetOrEmpty() {
+  NameSet set;
+  try {
+    getRunAppSet(set);
+  } catch (const std::exception& e) {
+    monitorLog().error(std::string("cannot compute the run set: ") + e.what());
+    set.clear();
+  }
+  return set;
 }
 
 void Monitor::start() {
@@ -94,25 +106,211 @@ void Monitor::start() {
   setState(true);
   NameSet first;
   getFirstRunAppSet(first);
+  const std::string agent =
+      settings.getAgentAddress().empty() ? std::string() : settings.getAgentAddress().front();
+  appStore.start(first, settings.getRecoveryTimeList(), agent, settings.getPidFileDir());
+  // A check-all run starts every component once for its report; nothing is
+  // left running, and that is its success.
+  if (!checkAll) {
+    bool any = false;
+    for (const auto& name : appStore.startedAppNames()) any = any || first.count(name) != 0;
+    if (!any) throw InitError("no applications started");
+  }
+  connectToAgent();
+  settings.readConfigFromAgent(nullptr, appStore.isStarted("POSTD"));
+  if (checkAll) return;
+  NameSet next;
+  getRunAppSet(next);
+  if (next != first) {
+    appStore.start(next, settings.getRecoveryTimeList(), agent, settings.getPidFileDir());
+  }
+}
+
+void Monitor::connectToAgent() {
+  monitorLog().debug("Monitor::connectToAgent()");
+  // The agent is reached through the IPC library; until its protocols are
+  // wired in there is no session, and starts and stops are only logged.
+}
+
+void Monitor::reconnectToAgent() {
+  monitorLog().debug("Monitor::reconnectToAgent()");
+  connectToAgent();
 }
 
 void Monitor::mainLoop() {
   monitorLog().debug("Monitor::mainLoop()");
-  std::unique_lock<std::mutex> lock(loop_mutex_);
-  inMainLoop = true;
+  {
+    std::lock_guard<std::mutex> lock(loop_mutex_);
+    inMainLoop = true;
+  }
   loop_cond_.notify_all();
   while (isRunning()) {
-    loop_cond_.wait_for(lock, std::chrono::seconds(1));
+    bool reload_now = false;
+    {
+      // Cleared before the reload runs, so a SIGHUP that arrives during it
+      // causes one more.
+      std::lock_guard<std::mutex> lock(reload_mutex_);
+      std::swap(reload_now, reloadRequested);
+    }
+    if (reload_now) reload();
+    checkFaults(1000);
+    if (isRunning()) processDeferredEvents(NameSet());
+    if (appStore.countStarted() == 0) {
+      monitorLog().info(std::string("all applications have stoped, terminate ") +
+                        korza::kProgramName + " application");
+      kill(getpid(), SIGTERM);
+    } else {
+      bool changed;
+      {
+        std::lock_guard<std::mutex> lock(changed_mutex_);
+        changed = !changedConf.empty();
+      }
+      if (changed) changedConfReload();
+    }
     korza::LogClass::flush();
   }
-  inMainLoop = false;
+  {
+    std::lock_guard<std::mutex> lock(loop_mutex_);
+    inMainLoop = false;
+  }
   loop_cond_.notify_all();
+}
+
+void Monitor::checkFaults(int timeout_ms) {
+  std::vector<int> fds;
+  appStore.addFds(fds);
+  const std::vector<int> closed = collectClosedDescriptors(fds, timeout_ms);
+  if (!isRunning()) return;
+  for (int fd : closed) {
+    const pid_t pid = appStore.getPidByFd(fd);
+    if (pid == -1) {
+      monitorLog().error("internal error: pid error");
+      continue;
+    }
+    if (pid == 0) continue;
+    const int64_t now = nowSeconds();
+    FaultEvent event(now, pid);
+    bool exhausted = false;
+    try {
+      deferredEvents.pushFault(event);
+    } catch (const DeferredEventStore::TimeoutError&) {
+      // An empty recovery list: the death is handled as any other, then the
+      // component is given up at once.
+      exhausted = true;
+    }
+    appStore.fault(pid, now);
+    if (exhausted) giveUp(event);
+  }
+}
+
+void Monitor::processDeferredEvents(const NameSet& apps) {
+  FaultEvent event;
+  while (isRunning() && deferredEvents.popReady(event)) {
+    if (appStore.hasPid(event.pid)) {
+      if (appStore.recovery(event.pid, event.faultTime, event.tryNumber, apps)) continue;
+      try {
+        deferredEvents.pushFault(event);
+      } catch (const DeferredEventStore::TimeoutError&) {
+        giveUp(event);
+      }
+    } else {
+      appStore.stopFaultyApps(runSetOrEmpty());
+    }
+  }
+}
+
+void Monitor::giveUp(const FaultEvent& event) {
+  appStore.cannotRecovery(event.pid, event.faultTime);
+  appStore.stopFaultyApps(runSetOrEmpty());
+}
+
+void Monitor::regenerate(const NameSet& apps) {
+  monitorLog().debug("Monitor::regenerate()");
+  for (size_t i = 0; i < apps.size(); ++i) {
+    checkFaults(0);
+    processDeferredEvents(apps);
+  }
+}
+
+void Monitor::appStarted(Application& app) {
+  if (Utils::equalsNoCase(app.getName(), "AGENT")) return;
+  connectToAgent();
+  monitorLog().info("application \"" + app.getName() + "\" started");
+}
+
+void Monitor::appStopped(Application& app) {
+  if (Utils::equalsNoCase(app.getName(), "AGENT") || !isRunning()) return;
+  connectToAgent();
+  monitorLog().info("application \"" + app.getName() + "\" stoped");
+}
+
+void Monitor::waitLoopEnd() {
+  std::unique_lock<std::mutex> lock(loop_mutex_);
+  loop_cond_.wait(lock, [this] { return !inMainLoop; });
 }
 
 void Monitor::stop() {
   monitorLog().debug("Monitor::stop()");
-  std::unique_lock<std::mutex> lock(loop_mutex_);
-  loop_cond_.wait(lock, [this] { return !inMainLoop; });
+  waitLoopEnd();
+  appStore.stop();
+}
+
+void Monitor::reload() {
+  monitorLog().debug("Monitor::reload()");
+  const MonitorConfReader saved = settings;
+  try {
+    reloadData();
+    RunAppStore fresh(appStore.isUpdateMode());
+    fresh.load(settings.getMetaConfigDir());
+    NameSet run_set;
+    if (!settings.isEnterpriseMode()) {
+      run_set = cmdRunSet.empty() ? settings.getRunAppList() : cmdRunSet;
+    } else {
+      run_set = settings.getRunAppList();
+    }
+    // The run set is checked against the catalogue just read, so that an
+    // application can be described and listed in one reload.
+    fresh.verify(run_set);
+    appStore.merge(fresh, settings.getRecoveryTimeList());
+    appStore.setRegenerator(this);
+    appStore.applyRunList(run_set, settings.getRecoveryTimeList());
+  } catch (const std::exception& e) {
+    monitorLog().error(std::string("reload error: ") + e.what());
+    settings = saved;
+    korza::initMonitorLogging(settings.getLogFileName(), settings.getLogLevel(),
+                              settings.getIpcLogLevel(), settings.getSyslogFacility(), checkMode);
+    applySettings();
+    return;
+  }
+  appStore.sendSignal(SIGHUP);
+  reconnectToAgent();
+  settings.readConfigFromAgent(nullptr, appStore.isStarted("POSTD"));
+}
+
+void Monitor::addChangedConf(const PidSet& pids) {
+  monitorLog().debug("Monitor::addChangedConf()");
+  std::lock_guard<std::mutex> lock(changed_mutex_);
+  changedConf.insert(pids.begin(), pids.end());
+}
+
+void Monitor::getChangedConf(PidSet& out) {
+  monitorLog().debug("Monitor::getChangedConf()");
+  std::lock_guard<std::mutex> lock(changed_mutex_);
+  out.swap(changedConf);
+  changedConf.clear();
+}
+
+void Monitor::changedConfReload() {
+  monitorLog().debug("Monitor::changedConfReload()");
+  PidSet pids;
+  getChangedConf(pids);
+  appStore.sendSignalToPids(pids, SIGHUP);
+  if (pid_ > 0 && pids.erase(pid_) != 0) {
+    NotificationContext::setMailAddresses(settings.getFilterMail(), settings.getAdminMail());
+    setInjectCmd(settings.getInjectCmd());
+    reload();
+  }
+  processHupFiles(settings.getPidFileDir(), pids);
 }
 
 void Monitor::reload(int, const std::string& name) {
@@ -130,6 +328,14 @@ void Monitor::inform(int, const std::string& name) {
   monitorLog().debug("Monitor::inform(): arrived " + name);
 }
 
-unsigned int Monitor::firstNotRootUID() const { return 0; }
+unsigned int Monitor::firstNotRootUID() const {
+  FirstNotRootUIDStrategy strategy;
+  strategy.walk(appStore);
+  return strategy.found() ? strategy.value() : 0;
+}
 
-unsigned int Monitor::firstNotRootGID() const { return 0; }
+unsigned int Monitor::firstNotRootGID() const {
+  FirstNotRootGIDStrategy strategy;
+  strategy.walk(appStore);
+  return strategy.found() ? strategy.value() : 0;
+}

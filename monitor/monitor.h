@@ -1,9 +1,13 @@
-// The supervisor: owns the settings, the application store and the fault
-// schedule, starts the run set and runs the main loop on its own thread.
+// The supervisor: owns the settings, the application store with its
+// catalogue, the fault-event schedule and the changed-configuration queue;
+// starts the run set and runs the main loop on its own thread, where every
+// start, stop and restart of a component happens after start-up.
 //
-// Thread safety: the run state, the reload request and the main-loop flag
-// each have their own mutex, never nested. start/stop and the signal
-// operations run on the main thread, mainLoop on mainLoopThread.
+// Thread safety: the run state (process-wide, RunState), the reload
+// request, the main-loop flag and the changed-configuration queue each have
+// their own mutex, never nested. start, stop and the signal operations run
+// on the main thread; mainLoop, reload and changedConfReload on
+// mainLoopThread; addChangedConf may be called from any thread.
 #ifndef KORZA_MONITOR_MONITOR_H_
 #define KORZA_MONITOR_MONITOR_H_
 
@@ -15,22 +19,24 @@
 #include <stdexcept>
 #include <string>
 
+#include "apps/deferred_event_store.h"
+#include "apps/regenerator.h"
+#include "apps/run_app_store.h"
+#include "apps/run_state.h"
 #include "base/utils.h"
-#include "config/app_catalogue.h"
 #include "config/conf_reader.h"
 #include "monitor/signal_executor.h"
 
-class Monitor : public SignalExecutor {
+class Monitor : public Regenerator, public SignalExecutor {
  public:
   class InitError : public std::runtime_error {
    public:
     explicit InitError(const std::string& what) : std::runtime_error(what) {}
   };
 
-  enum State { INIT = 1, STARTED = 2, STOPPED = 3, END = 4 };
-  static const char* stateName(State state);
-
+  using State = RunState::State;
   using NameSet = Utils::NameSet;
+  using PidSet = std::set<int>;
 
   // Reads the settings from `conf_file` and the application catalogue from
   // their meta-configuration directory. Throws conf_store_exception_t (file
@@ -42,21 +48,40 @@ class Monitor : public SignalExecutor {
   Monitor(const Monitor&) = delete;
   Monitor& operator=(const Monitor&) = delete;
 
+  // Regenerator: called by the applications.
+  void regenerate(const NameSet& apps) override;
+  void appStarted(Application& app) override;
+  void appStopped(Application& app) override;
+
   // Runs until the run state leaves STARTED.
   virtual void mainLoop();
-  // Starts the applications of the first run set.
+  // Starts the applications of the first run set. Throws InitError when
+  // none of them is running afterwards.
   virtual void start();
   // Waits for the main loop to finish, then stops all applications.
   virtual void stop();
+  // The full reload: settings, catalogue, running applications, SIGHUP to
+  // every running component. A reload that fails changes nothing.
+  virtual void reload();
+  // Rereads the settings and hands them to the notifications and the
+  // fault schedule.
+  virtual void reloadData();
+  // Drains the changed-configuration queue: SIGHUP to the components and
+  // announced processes concerned, a full reload for the monitor's own pid.
+  virtual void changedConfReload();
 
   // Fills `out` with the first run set and verifies it against the
-  // catalogue (throws AppCatalogue::VerifyError).
+  // catalogue (throws RunAppStore::VerifyError).
   void getFirstRunAppSet(NameSet& out);
   // Fills `out` with the current run set and verifies it.
   void getRunAppSet(NameSet& out);
 
-  // Rereads the settings from the configuration file.
-  virtual void reloadData();
+  void connectToAgent();
+  void reconnectToAgent();
+
+  // Changed-configuration queue (any thread).
+  void addChangedConf(const PidSet& pids);
+  void getChangedConf(PidSet& out);
 
   // Signal operations (main thread).
   void reload(int signo, const std::string& name) override;
@@ -65,14 +90,14 @@ class Monitor : public SignalExecutor {
 
   // setState(true) stores STARTED, setState(false) STOPPED.
   void setState(bool started);
-  State getState() const;
-  bool isRunning() const { return getState() == STARTED; }
+  State getState() const { return RunState::get(); }
+  bool isRunning() const { return getState() == RunState::STARTED; }
 
   void setPid(pid_t pid) { pid_ = pid; }
   pid_t getPid() const { return pid_; }
 
   const std::string& confFile() const { return settings.confFile(); }
-  bool updateMode() const { return update_mode_; }
+  bool updateMode() const { return appStore.isUpdateMode(); }
 
   // Settings used by the daemon set-up.
   const std::string& getLogFileName() const { return settings.getLogFileName(); }
@@ -83,30 +108,37 @@ class Monitor : public SignalExecutor {
   bool getRunForeground() const { return settings.getRunForeground(); }
 
   // The configured uid / gid of the first component that does not run as
-  // root, or 0 when there is none.
+  // root, or 0 when there is none. Unknown account names throw.
   unsigned int firstNotRootUID() const;
   unsigned int firstNotRootGID() const;
 
   const MonitorConfReader& getSettings() const { return settings; }
-  const AppCatalogue& getCatalogue() const { return catalogue; }
+  const RunAppStore& getAppStore() const { return appStore; }
+
+ protected:
+  // Looks at the management descriptors for at most `timeout_ms` and files
+  // a fault event for every component whose descriptor reached end-of-file.
+  void checkFaults(int timeout_ms);
+  // Runs the restarts that are due (of the named applications; all when
+  // empty).
+  void processDeferredEvents(const NameSet& apps);
+
+  RunAppStore appStore;
 
  private:
   // Hands freshly read settings to the parts built from them: the
-  // notification context (program title, system, version, host name,
-  // recovery-time list) and the deferred-event store. Those parts do not
-  // exist yet, so this does nothing for now.
+  // notification context, the mail transfer command and the fault schedule.
   void applySettings();
-  // Makes the monitor the Regenerator of every application of the store;
-  // nothing to do until the store holds running applications.
-  void attachApplications();
+  // The recovery list is used up (or empty): the cannot-recover notice, then
+  // the applications with a stopped component are stopped, keeping what the
+  // run set needs.
+  void giveUp(const FaultEvent& event);
+  // Logs the run set's verification failure; returns an empty set then.
+  NameSet runSetOrEmpty();
+  void waitLoopEnd();
 
-  bool update_mode_;
-  // The catalogue of applications; the application store will own it.
-  AppCatalogue catalogue;
   NameSet cmdRunSet;
-
-  mutable std::mutex state_mutex_;
-  State state_ = INIT;  // GUARDED_BY(state_mutex_)
+  DeferredEventStore deferredEvents;
 
   std::mutex loop_mutex_;
   std::condition_variable loop_cond_;
@@ -114,6 +146,9 @@ class Monitor : public SignalExecutor {
 
   std::mutex reload_mutex_;
   bool reloadRequested = false;  // GUARDED_BY(reload_mutex_)
+
+  std::mutex changed_mutex_;
+  PidSet changedConf;  // GUARDED_BY(changed_mutex_)
 
   pid_t pid_ = -1;
   MonitorConfReader settings;

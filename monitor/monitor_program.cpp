@@ -243,7 +243,7 @@ bool MonitorProgram::startMainLoopThread() {
 
 void MonitorProgram::stop() {
   monitorLog().debug("MonitorProgram::stop()");
-  if (monitor_ && monitor_->getState() == Monitor::STARTED) monitor_->setState(false);
+  if (monitor_ && monitor_->getState() == RunState::STARTED) monitor_->setState(false);
   if (mainLoopThread.joinable()) mainLoopThread.join();
 }
 

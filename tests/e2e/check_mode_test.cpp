@@ -72,7 +72,11 @@ TEST_F(CheckMode, ExampleConfigurationPasses) {
   for (const auto& extra : std::vector<std::vector<std::string>>{{}, {"-r", "agent,ICAP"}}) {
     auto r = check(extra);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "Options OK\n");
+    // The example's "korza" account may not exist here: handing the log
+    // file to it is then logged, which does not fail the check.
+    const std::string ok = "Options OK\n";
+    ASSERT_GE(r.out.size(), ok.size()) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - ok.size()), ok) << r.out;
     EXPECT_EQ(r.err, "");
   }
 }
