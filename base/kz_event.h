@@ -44,12 +44,12 @@ class KzEvent {
   mutable std::mutex mutex_;
   std::condition_variable cond_;
   std::condition_variable gone_;
-  int waiters_ = 0;                // GUARDED_BY(mutex_)
-  bool pending_ = false;           // a Set not yet taken; GUARDED_BY(mutex_)
-  uint32_t pending_value_ = 0;     // GUARDED_BY(mutex_)
-  uint64_t generation_ = 0;        // counts broadcasts; GUARDED_BY(mutex_)
-  uint32_t broadcast_value_ = 0;   // GUARDED_BY(mutex_)
-  bool deleting_ = false;          // GUARDED_BY(mutex_)
+  int waiters_ = 0;               // GUARDED_BY(mutex_)
+  bool pending_ = false;          // a Set not yet taken; GUARDED_BY(mutex_)
+  uint32_t pending_value_ = 0;    // GUARDED_BY(mutex_)
+  uint64_t generation_ = 0;       // counts broadcasts; GUARDED_BY(mutex_)
+  uint32_t broadcast_value_ = 0;  // GUARDED_BY(mutex_)
+  bool deleting_ = false;         // GUARDED_BY(mutex_)
 };
 
 }  // namespace base

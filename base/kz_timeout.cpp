@@ -91,13 +91,11 @@ KzTime KzTime::Now() { return KzTime(boost::posix_time::microsec_clock::local_ti
 KzTime KzTime::FromCalendar(int year, int month, int day, int hour, int minute, int second,
                             int microsecond) {
   try {
-    boost::gregorian::date d(static_cast<unsigned short>(year),
-                             static_cast<unsigned short>(month),
+    boost::gregorian::date d(static_cast<unsigned short>(year), static_cast<unsigned short>(month),
                              static_cast<unsigned short>(day));
     return KzTime(boost::posix_time::ptime(
         d, boost::posix_time::hours(hour) + boost::posix_time::minutes(minute) +
-               boost::posix_time::seconds(second) +
-               boost::posix_time::microseconds(microsecond)));
+               boost::posix_time::seconds(second) + boost::posix_time::microseconds(microsecond)));
   } catch (const std::exception& e) {
     throw KzException(e.what());
   }

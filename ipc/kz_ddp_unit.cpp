@@ -111,8 +111,8 @@ bool KzDdpUnit::AddFile(const std::string& path, bool local_mode) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     const int err = errno;
-    ipcLog().error("AddFile(" + path + " " + "0" + ") - failed to stat file: " +
-                   Utils::errorText(err));
+    ipcLog().error("AddFile(" + path + " " + "0" +
+                   ") - failed to stat file: " + Utils::errorText(err));
     throw KzSystemError("AddFile(" + path + ")", err);
   }
   if (!AddInt32(static_cast<int32_t>(st.st_size))) throw KzException("AddFile: AddInt32");
@@ -131,8 +131,8 @@ bool KzDdpUnit::AddStringFromFile(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     const int err = errno;
-    ipcLog().error("AddStringFromFile(" + path + ") - failed to stat file: " +
-                   Utils::errorText(err));
+    ipcLog().error("AddStringFromFile(" + path +
+                   ") - failed to stat file: " + Utils::errorText(err));
     throw KzSystemError("AddStringFromFile(" + path + ")", err);
   }
   if (!AddInt32(static_cast<int32_t>(st.st_size))) {
@@ -164,8 +164,7 @@ int64_t KzDdpUnit::GetInt64() {
   RequireConnection("DdpUnit::GetInt64");
   unsigned char bytes[8];
   if (!ReceiveExactly(bytes, 8)) throw KzException("GetInt64: Receive");
-  return static_cast<int64_t>((static_cast<uint64_t>(decode32(bytes)) << 32) |
-                              decode32(bytes + 4));
+  return static_cast<int64_t>((static_cast<uint64_t>(decode32(bytes)) << 32) | decode32(bytes + 4));
 }
 
 std::string KzDdpUnit::GetString() {

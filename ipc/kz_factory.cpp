@@ -28,8 +28,7 @@ KzAddressPtr KzIpcFactory::CreateAddress(const std::string& spec) const {
   return nullptr;
 }
 
-KzIpcPtr KzIpcFactory::Create(const std::string& local_spec,
-                              const std::string& remote_spec) const {
+KzIpcPtr KzIpcFactory::Create(const std::string& local_spec, const std::string& remote_spec) const {
   ipcLog().debug("IPC factory: creating ipc by spec { local=" + local_spec +
                  ", remote=" + remote_spec + " }");
   try {

@@ -135,8 +135,8 @@ void KzSessionPoolManager::WriteStatistics() {
   if (stats_file_.empty()) return;
   FILE* f = fopen(stats_file_.c_str(), "a");
   if (f == nullptr) {
-    ipcLog().error("Error in open file " + stats_file_ + " for writing: " +
-                   Utils::errorText(errno));
+    ipcLog().error("Error in open file " + stats_file_ +
+                   " for writing: " + Utils::errorText(errno));
     return;
   }
   const time_t now = time(nullptr);
@@ -163,8 +163,7 @@ void KzSessionPoolManager::WriteStatistics() {
     fprintf(f, "max cre = %u est=%u don=%u act=%u\n", s.max_created, s.established, s.donor,
             s.active);
   } else {
-    fprintf(f, "max rea=%u est=%u don=%u act=%u\n", s.max_ready, s.established, s.donor,
-            s.active);
+    fprintf(f, "max rea=%u est=%u don=%u act=%u\n", s.max_ready, s.established, s.donor, s.active);
   }
   fprintf(f, "closed: %u (%f num/sec)\n", s.closed, s.closed / seconds);
   fclose(f);
@@ -374,9 +373,8 @@ KzIpcPtr KzPersistentPoolManager::GetReady(const KzDeadline& deadline) {
       throw KzTimedOut(base::TimedOutText("PP-Manager::GetReady", deadline));
     }
     if (debugOn()) {
-      log.debug("_WaitReady: num=" + std::to_string(sleepers_) +
-                " is infinite=" + (remaining.IsInfinite() ? "1" : "0") +
-                " timeout=" + remaining.Text());
+      log.debug("_WaitReady: num=" + std::to_string(sleepers_) + " is infinite=" +
+                (remaining.IsInfinite() ? "1" : "0") + " timeout=" + remaining.Text());
     }
     ++sleepers_;
     const auto now = Clock::now();
@@ -445,8 +443,7 @@ void KzPersistentPoolManager::Maintain() {
     if (n < 0) {
       const int err = errno;
       log.error("Maintain: polling exception - multiplexor waiting for " +
-                std::to_string(list.size()) +
-                " connections was failed : " + Utils::errorText(err));
+                std::to_string(list.size()) + " connections was failed : " + Utils::errorText(err));
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
@@ -468,8 +465,7 @@ void KzPersistentPoolManager::Maintain() {
       }
       log.debug("Maintain: got control command -> 0x" + hex(command));
       if (command == kControlStop) throw KzThreadCanceled("KzPersistentPoolManager::Maintain");
-      if (command != kControlRebuild && command != kControlSuspend &&
-          command != kControlResume) {
+      if (command != kControlRebuild && command != kControlSuspend && command != kControlResume) {
         log.error("Maintain: unknown control command -> " + std::to_string(command));
       }
     } else if (fds[0].revents != 0) {
@@ -556,8 +552,8 @@ KzIpcPtr KzPersistentClientPoolManager::CreateOnRequest(const KzDeadline& deadli
   {
     std::lock_guard<std::mutex> lock(mutex_);
     address = NextAddressLocked();
-    ipcLog().debug("KzPersistentClientPoolManager: request for new connection (" +
-                   SpecOf(address) + ")");
+    ipcLog().debug("KzPersistentClientPoolManager: request for new connection (" + SpecOf(address) +
+                   ")");
   }
   const KzTimeout timeout = std::min(connect_timeout_, deadline.Remaining());
   KzIpcPtr conn = CreateClientConnection(address, timeout);
@@ -593,8 +589,7 @@ void KzPersistentClientPoolManager::Release(const KzIpcPtr& connection, bool hea
   }
   CloseConnection(connection, "is closed on release");
   if (total_ > 0) --total_;
-  ipcLog().debug("KzPersistentClientPoolManager: dec total connection =" +
-                 std::to_string(total_));
+  ipcLog().debug("KzPersistentClientPoolManager: dec total connection =" + std::to_string(total_));
   ready_cond_.notify_one();
 }
 
@@ -672,8 +667,7 @@ void KzPersistentServerPoolManager::OpenPoolsLocked() {
       listening->Create();
       listening->Listen(kListenBacklog);
     } catch (const std::exception& e) {
-      ipcLog().error("can`t create a listening connection at " + SpecOf(address) + ": " +
-                     e.what());
+      ipcLog().error("can`t create a listening connection at " + SpecOf(address) + ": " + e.what());
       continue;
     }
     listeners_.push_back(listening);

@@ -153,12 +153,12 @@ class KzSessionPoolManager : public KzIfSessionPoolManager, public IfCorrectConn
   virtual bool IsServer() const = 0;
 
   mutable std::mutex mutex_;
-  ConnSettings settings_;     // GUARDED_BY(mutex_)
-  KzPoolStatistics stats_;    // GUARDED_BY(mutex_)
+  ConnSettings settings_;   // GUARDED_BY(mutex_)
+  KzPoolStatistics stats_;  // GUARDED_BY(mutex_)
   KzTimeout connect_timeout_;
   KzTimeout pause_;
-  std::string stats_file_;    // GUARDED_BY(mutex_)
-  time_t stats_start_;        // GUARDED_BY(mutex_)
+  std::string stats_file_;  // GUARDED_BY(mutex_)
+  time_t stats_start_;      // GUARDED_BY(mutex_)
 };
 
 // The maintained part: the control pipe, the maintenance thread, the
@@ -220,20 +220,23 @@ class KzPersistentPoolManager : public KzSessionPoolManager, public KzIfMaintain
   // A connection for GetReady, or null; *create is set when the caller may
   // make a new one.
   virtual KzIpcPtr TakeReadyLocked(bool* create) = 0;
-  virtual KzIpcPtr CreateOnRequest(const KzDeadline& deadline) { (void)deadline; return nullptr; }
+  virtual KzIpcPtr CreateOnRequest(const KzDeadline& deadline) {
+    (void)deadline;
+    return nullptr;
+  }
 
   const std::string name_;
   KzTimeout idle_timeout_;
   KzTimeout maintenance_timeout_;
-  KzAddressList addresses_;             // GUARDED_BY(mutex_)
-  std::list<Entry> r_pool_;             // GUARDED_BY(mutex_)
-  bool open_ = false;                   // GUARDED_BY(mutex_)
-  bool suspended_ = false;              // GUARDED_BY(mutex_)
-  bool destroyed_ = false;              // GUARDED_BY(mutex_)
-  uint64_t state_seq_ = 0;              // bumped by every state change; GUARDED_BY(mutex_)
-  Clock::time_point next_create_;       // no connection attempt before; GUARDED_BY(mutex_)
+  KzAddressList addresses_;        // GUARDED_BY(mutex_)
+  std::list<Entry> r_pool_;        // GUARDED_BY(mutex_)
+  bool open_ = false;              // GUARDED_BY(mutex_)
+  bool suspended_ = false;         // GUARDED_BY(mutex_)
+  bool destroyed_ = false;         // GUARDED_BY(mutex_)
+  uint64_t state_seq_ = 0;         // bumped by every state change; GUARDED_BY(mutex_)
+  Clock::time_point next_create_;  // no connection attempt before; GUARDED_BY(mutex_)
   std::condition_variable ready_cond_;
-  int sleepers_ = 0;                    // GUARDED_BY(mutex_)
+  int sleepers_ = 0;                      // GUARDED_BY(mutex_)
   std::set<std::thread::id> cancel_ids_;  // GUARDED_BY(mutex_)
   std::unique_ptr<base::KzControl> control_;
   std::unique_ptr<KzMaintainThread> thread_;
@@ -261,8 +264,8 @@ class KzPersistentClientPoolManager : public KzPersistentPoolManager {
 
  private:
   KzAddressPtr NextAddressLocked();
-  uint32_t total_ = 0;        // existing connections; GUARDED_BY(mutex_)
-  size_t next_address_ = 0;   // GUARDED_BY(mutex_)
+  uint32_t total_ = 0;       // existing connections; GUARDED_BY(mutex_)
+  size_t next_address_ = 0;  // GUARDED_BY(mutex_)
 };
 
 class KzPersistentServerPoolManager : public KzPersistentPoolManager {

@@ -63,9 +63,7 @@ class KzFunctionServerProtocol : public KzServerProtocol {
   using Function = std::function<bool(KzPDU& request, KzPDU& response)>;
   KzFunctionServerProtocol(uint32_t id, Function serve) : id_(id), serve_(std::move(serve)) {}
   uint32_t GetID() const override { return id_; }
-  bool BuildResponse(KzPDU& request, KzPDU& response) override {
-    return serve_(request, response);
-  }
+  bool BuildResponse(KzPDU& request, KzPDU& response) override { return serve_(request, response); }
 
  private:
   uint32_t id_;

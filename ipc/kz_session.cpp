@@ -46,8 +46,8 @@ KzIpcPtr KzSessionState::AquireConnection(KzSession&, std::unique_lock<std::mute
   Refuse("aquire connections");
 }
 
-void KzSessionState::ReleaseConnection(KzSession&, std::unique_lock<std::mutex>&,
-                                       const KzIpcPtr&, bool) {
+void KzSessionState::ReleaseConnection(KzSession&, std::unique_lock<std::mutex>&, const KzIpcPtr&,
+                                       bool) {
   Refuse("release connections");
 }
 
@@ -182,8 +182,7 @@ class KzClosedSessionState : public KzSessionState {
   }
   void Close(KzSession&) override {}
 
-  KzIpcPtr AquireConnection(KzSession&, std::unique_lock<std::mutex>&,
-                            const KzDeadline&) override {
+  KzIpcPtr AquireConnection(KzSession&, std::unique_lock<std::mutex>&, const KzDeadline&) override {
     throw KzSessionClosed();
   }
 
@@ -204,8 +203,7 @@ class KzTerminalSessionState : public KzSessionState {
   void Close(KzSession&) override { Destroyed(); }
   void Suspend(KzSession&) override { Destroyed(); }
   void Resume(KzSession&) override { Destroyed(); }
-  KzIpcPtr AquireConnection(KzSession&, std::unique_lock<std::mutex>&,
-                            const KzDeadline&) override {
+  KzIpcPtr AquireConnection(KzSession&, std::unique_lock<std::mutex>&, const KzDeadline&) override {
     Destroyed();
   }
   void ReleaseConnection(KzSession&, std::unique_lock<std::mutex>&, const KzIpcPtr&,
@@ -264,9 +262,7 @@ void KzSession::SetStateLocked(KzSessionState::Id id) {
   cond_.notify_all();
 }
 
-void KzSession::Open(const std::string& address) {
-  Open(std::vector<std::string>{address});
-}
+void KzSession::Open(const std::string& address) { Open(std::vector<std::string>{address}); }
 
 void KzSession::Open(const std::vector<std::string>& addresses) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -493,8 +489,7 @@ bool KzServerSession::Execute(const KzTimeout& timeout) {
     }
   }
   return KzSession::Execute(
-      [this](const KzIpcPtr& connection, const KzDeadline&) { return Serve(connection); },
-      timeout);
+      [this](const KzIpcPtr& connection, const KzDeadline&) { return Serve(connection); }, timeout);
 }
 
 bool KzServerSession::Serve(const KzIpcPtr& connection) {

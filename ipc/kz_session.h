@@ -167,7 +167,7 @@ class KzServerSession : public KzSession {
   const std::shared_ptr<KzServerProtocol> fixed_;
   mutable std::mutex protocols_mutex_;
   std::map<uint32_t, std::shared_ptr<KzServerProtocol>> protocols_;  // GUARDED_BY(protocols_mutex_)
-  KzTimeout request_timeout_;  // GUARDED_BY(protocols_mutex_)
+  KzTimeout request_timeout_;                                        // GUARDED_BY(protocols_mutex_)
 };
 
 }  // namespace ipc

@@ -119,7 +119,8 @@ void KzSocket::SetOption(int option, int value, const std::string& name) {
 
 void KzSocket::SetFlag(int flag) {
   const int flags = fcntl(handle_, F_GETFL);
-  if (flags < 0) throw KzSystemError("Socket::SetFlag(" + std::to_string(flag) + ") get flags", errno);
+  if (flags < 0)
+    throw KzSystemError("Socket::SetFlag(" + std::to_string(flag) + ") get flags", errno);
   if (fcntl(handle_, F_SETFL, flags | flag) < 0) {
     throw KzSystemError("Socket::SetFlag(" + std::to_string(flag) + ") set flags", errno);
   }
@@ -359,8 +360,7 @@ bool KzSocket::SendFile(const std::string& path, off_t offset, size_t length,
   return sent;
 }
 
-bool KzSocket::SendFromFileHandle(int fd, off_t offset, size_t length,
-                                  const KzTimeout& timeout) {
+bool KzSocket::SendFromFileHandle(int fd, off_t offset, size_t length, const KzTimeout& timeout) {
   const std::string where = "Socket::SendFromFileHandle over " + Text() + " failed: ";
   if (fd < 0) throw KzException(where + "an invalid file handle has been passed");
   struct stat st;
@@ -398,8 +398,7 @@ std::shared_ptr<KzIpcAddress> KzSocket::GetLocalSocketAddress() const {
   struct sockaddr_storage ss;
   socklen_t len = sizeof ss;
   if (getsockname(handle_, reinterpret_cast<struct sockaddr*>(&ss), &len) != 0) {
-    throw KzException("GetLocalSocketAddress: cannot get local name: " +
-                      Utils::errorText(errno));
+    throw KzException("GetLocalSocketAddress: cannot get local name: " + Utils::errorText(errno));
   }
   return AddressFrom(reinterpret_cast<struct sockaddr*>(&ss), len);
 }
@@ -414,8 +413,7 @@ std::shared_ptr<KzIpcAddress> KzSocket::GetRemoteSocketAddress() const {
       throw KzException(
           "GetRemoteSocketAddress: can`t get remote name because socket does not connected");
     }
-    throw KzException("GetRemoteSocketAddress: cannot get remote name: " +
-                      Utils::errorText(err));
+    throw KzException("GetRemoteSocketAddress: cannot get remote name: " + Utils::errorText(err));
   }
   return AddressFrom(reinterpret_cast<struct sockaddr*>(&ss), len);
 }
@@ -436,8 +434,8 @@ std::shared_ptr<KzSocket> KzSocket::Dup() const {
 // Unix-domain sockets.
 
 void KzUnixSocket::Create() {
-  const auto* address = dynamic_cast<const KzUnixSocketAddress*>(
-      listening_ ? local_.get() : remote_.get());
+  const auto* address =
+      dynamic_cast<const KzUnixSocketAddress*>(listening_ ? local_.get() : remote_.get());
   if (address == nullptr) throw KzParameterError("UnixSocket::Create", "address", "null");
   if (!address->PathFits()) {
     throw KzParameterError("UnixSocket::Create", "path", address->path());
