@@ -284,10 +284,13 @@ void KzPersistentPoolManager::Close() {
     SendControl(kControlStop);
     thread->Join();
   }
+  bool report;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     CloseAllLocked();
+    report = !stats_file_.empty();
   }
+  if (report) WriteStatistics();
 }
 
 void KzPersistentPoolManager::Suspend() {

@@ -138,11 +138,13 @@ class KzSessionPoolManager : public KzIfSessionPoolManager, public IfCorrectConn
   void CorrectConnectionsNum(const ConnSettings& settings) override;
   ConnSettings Settings() const;
   const KzTimeout& ConnectTimeout() const { return connect_timeout_; }
-  // Appends a report to the statistics file when one is set.
+  // With a file set, a report is appended on every Close of a persistent
+  // manager and on every WriteStatistics call.
   void SetStatisticsFile(const std::string& path);
   void WriteStatistics();
   KzPoolStatistics Statistics() const;
-  // How long a failed connection attempt blocks the next one.
+  // How long a failed connection attempt blocks the next one (default
+  // 100 ms). REQUIRES: the manager is not open.
   void SetPause(const KzTimeout& pause) { pause_ = pause; }
 
  protected:
@@ -179,6 +181,7 @@ class KzPersistentPoolManager : public KzSessionPoolManager, public KzIfMaintain
   // Makes `id`'s next or current GetReady raise KzThreadCanceled.
   void CancelThread(std::thread::id id);
 
+  // The setters below are for set-up: REQUIRES: the manager is not open.
   // How long one maintenance wait lasts at most (idle checks run at least
   // this often).
   void SetMaintenanceTimeout(const KzTimeout& t) { maintenance_timeout_ = t; }

@@ -118,6 +118,14 @@ TEST_F(PoolTest, StatisticsFileReport) {
   EXPECT_NE(text.find("\nmax cre = 0 est=0 don=0 act=0\n"), std::string::npos);
   EXPECT_NE(text.find("\nclosed: 0 ("), std::string::npos);
   EXPECT_TRUE(log.contains("Success append ipc statistic to " + dir_.file("stats") + " file"));
+  // Closing an open manager appends one more report.
+  KzPersistentServerPoolManager server;
+  server.SetStatisticsFile(dir_.file("server-stats"));
+  server.Open(addresses());
+  server.Close();
+  const std::string report = kztest::readFile(dir_.file("server-stats"));
+  EXPECT_EQ(kztest::countOf(report, std::string(70, '=')), 1u);
+  EXPECT_NE(report.find("\nmax rea=0 est=0 don=0 act=0\n"), std::string::npos);
 }
 
 }  // namespace

@@ -241,6 +241,24 @@ TEST_F(SessionTest, HalfSentRequestDoesNotStallTheServer) {
   EXPECT_TRUE(client_->process(echoCall("next", &answer), KzTimeout(5000u)));
 }
 
+TEST_F(SessionTest, SecondServerOnALiveSocketFailsToOpen) {
+  startServer();
+  KzServerSession second(std::make_shared<KzPersistentServerPoolManager>(), echoProtocol());
+  kztest::LogCapture log;
+  try {
+    second.Open(spec());
+    FAIL();
+  } catch (const korza::base::KzException& e) {
+    EXPECT_STREQ(e.what(), "SessionState::Open - cannot initialize connections pool");
+  }
+  EXPECT_EQ(second.StateName(), "Initial State");
+  EXPECT_TRUE(log.contains("can`t create a listening connection at " + spec()));
+  // The first server is untouched.
+  openClient();
+  std::string answer;
+  EXPECT_TRUE(client_->process(echoCall("still", &answer), KzTimeout(5000u)));
+}
+
 TEST_F(SessionTest, DestroyingTheServerReleasesItsWaiters) {
   startServer();
   stop_ = true;
