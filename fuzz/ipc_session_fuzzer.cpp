@@ -1,0 +1,116 @@
+// Feeds arbitrary bytes, as a client would send them, to a server session
+// with two registered protocols, and reads whatever the server answers.
+// The server must neither crash, hang nor allocate what a hostile count
+// announces.
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/log.h"
+#include "ipc/kz_session.h"
+
+namespace {
+
+using namespace korza::ipc;
+using korza::base::KzTimeout;
+
+struct Server {
+  std::string dir;
+  std::string spec;
+  std::shared_ptr<KzPersistentServerPoolManager> pool;
+  std::unique_ptr<KzServerSession> session;
+};
+
+Server* g_server = nullptr;
+
+void removeSocketDir() {
+  if (g_server == nullptr) return;
+  unlink((g_server->dir + "/s").c_str());
+  rmdir(g_server->dir.c_str());
+}
+
+// A request of every field kind, answered in kind.
+bool serveFields(KzPDU& request, KzPDU& response) {
+  const int32_t n = request.GetInt32();
+  const int64_t big = request.GetInt64();
+  const bool flag = request.GetBool();
+  const std::string text = request.GetString();
+  std::vector<std::string> list;
+  request.GetVector(&list);
+  response.AddInt32(n);
+  response.AddInt64(big);
+  response.AddBool(flag);
+  response.AddString(text);
+  response.AddVector(list);
+  return true;
+}
+
+// Fixed-size raw data, then an answer that depends on it.
+bool serveRaw(KzPDU& request, KzPDU& response) {
+  char raw[8];
+  if (!request.GetBuffer(raw, sizeof raw)) return false;
+  response.AddRaw(raw, sizeof raw);
+  return raw[0] != 0;
+}
+
+// Reads what the server sent; true once the server closed the connection.
+bool drain(int fd) {
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n > 0) continue;
+    if (n == 0) return true;
+    return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  korza::ipcLog().setLevel(korza::kLogQuiet);
+  char tmpl[] = "/tmp/kzfuzz.XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) abort();
+  g_server = new Server;
+  g_server->dir = tmpl;
+  g_server->spec = "local:" + g_server->dir + "/s";
+  atexit(removeSocketDir);
+  g_server->pool = std::make_shared<KzPersistentServerPoolManager>(ConnSettings(0, 8));
+  g_server->pool->SetMaintenanceTimeout(KzTimeout(20u));
+  g_server->session.reset(new KzServerSession(g_server->pool));
+  g_server->session->SetRequestTimeout(KzTimeout(200u));
+  g_server->session->Register(std::make_shared<KzFunctionServerProtocol>(8206, serveFields));
+  g_server->session->Register(std::make_shared<KzFunctionServerProtocol>(8195, serveRaw));
+  g_server->session->Open(g_server->spec);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // Larger inputs would only fill the socket buffers.
+  if (size > 64 * 1024) return 0;
+  KzIpcPtr client = KzIpcFactory::Instance().Create("*", g_server->spec);
+  if (!client || !client->Connect(KzTimeout(2000u))) abort();
+  size_t length = size;
+  if (size > 0 && !client->Send(data, &length, KzTimeout(2000u))) abort();
+  // End of the request stream: the server sees the close after the data.
+  shutdown(client->GetHandle(), SHUT_WR);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 100000; ++i) {
+    if (drain(client->GetHandle())) break;
+    try {
+      g_server->session->Execute(KzTimeout(20u));
+    } catch (const std::exception&) {
+      abort();  // Execute reports failures as false, never by throwing here
+    }
+    // Every byte must be dealt with well within the request time-out.
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(5)) abort();
+  }
+  client->Close();
+  return 0;
+}

@@ -1,0 +1,304 @@
+// Connection pools. A session never opens sockets itself: it asks its pool
+// manager for a ready connection and gives it back after the exchange.
+// Persistent managers keep connections open between calls, make new ones on
+// demand up to a maximum, close idle ones after a time-out and watch idle
+// connections for closure by the peer; a server manager also accepts new
+// clients and hands out only connections whose client has sent a request.
+//
+// Each persistent manager has one maintenance thread that polls the watched
+// descriptors and the read end of a control pipe; other threads reach it
+// only through that pipe.
+//
+// Thread safety: every public member may be called from any thread. One
+// mutex guards the pools and counters; callers that must wait for a
+// connection sleep on a condition variable under it.
+#ifndef KORZA_IPC_KZ_POOL_H_
+#define KORZA_IPC_KZ_POOL_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/kz_control.h"
+#include "base/kz_timeout.h"
+#include "ipc/kz_factory.h"
+#include "ipc/kz_ipc.h"
+
+namespace korza {
+namespace ipc {
+
+using base::KzDeadline;
+
+// The number of connections a manager keeps and allows.
+struct ConnSettings {
+  ConnSettings(uint32_t min_connections = 0, uint32_t max_connections = 1)
+      : min(min_connections), max(max_connections) {}
+  // Throws KzParameterError ("ConnSettings::Check", ...) unless
+  // max <= 65535 and min <= max.
+  void Check() const;
+
+  uint32_t min;
+  uint32_t max;
+};
+
+// Commands of the control pipe.
+enum : uint32_t {
+  kControlStop = 257,
+  kControlRebuild = 258,
+  kControlSuspend = 266,
+  kControlResume = 267,
+};
+
+// KZ_CONNECT_TIMEOUT in seconds (atoi; negative counts as 0), or 10 s
+// when unset.
+KzTimeout ConnectTimeoutFromEnvironment();
+
+class KzIfPoolManager {
+ public:
+  virtual ~KzIfPoolManager() = default;
+
+  // Starts the maintenance thread and makes the initial (client) or the
+  // listening (server) connections. Throws KzException on failure.
+  virtual void Open(const KzAddressList& addresses) = 0;
+  virtual void Reopen(const KzAddressList& addresses) = 0;
+  virtual void Close() = 0;
+  virtual void Suspend() = 0;
+  virtual void Resume() = 0;
+  // A connection for the caller's exclusive use until Release. Throws
+  // KzTimedOut when the deadline passes, KzNeedRecall when the pool was
+  // closed or suspended meanwhile, KzSessionDestroyed after WakeUpAll with
+  // the destroy event, KzThreadCanceled after CancelThread.
+  virtual KzIpcPtr GetReady(const KzDeadline& deadline) = 0;
+  // Gives a connection back; an unhealthy one is closed.
+  virtual void Release(const KzIpcPtr& connection, bool healthy) = 0;
+  // Marks the manager destroyed (every later and every sleeping GetReady
+  // raises KzSessionDestroyed).
+  virtual void WakeUpAll() = 0;
+};
+
+class KzIfSessionPoolManager : public KzIfPoolManager {};
+
+class IfCorrectConnections {
+ public:
+  virtual ~IfCorrectConnections() = default;
+  virtual void CorrectConnectionsNum(const ConnSettings& settings) = 0;
+};
+
+class KzIfMaintainedPool {
+ public:
+  virtual ~KzIfMaintainedPool() = default;
+  // Runs until a stop command arrives or the control pipe breaks.
+  virtual void Maintain() = 0;
+};
+
+// Runs a manager's Maintain loop on its own thread.
+class KzMaintainThread {
+ public:
+  // Throws KzParameterError for a null pool, KzException when the thread
+  // cannot start.
+  explicit KzMaintainThread(KzIfMaintainedPool* pool);
+  ~KzMaintainThread();
+  KzMaintainThread(const KzMaintainThread&) = delete;
+  KzMaintainThread& operator=(const KzMaintainThread&) = delete;
+  void Join();
+
+ private:
+  void Run();
+  KzIfMaintainedPool* pool_;
+  std::thread thread_;
+};
+
+// Counters for the statistics file.
+struct KzPoolStatistics {
+  uint32_t total_created = 0;
+  uint32_t created_on_request = 0;
+  uint32_t closed_by_timeout = 0;
+  uint32_t max_created = 0;
+  uint32_t established = 0;
+  uint32_t donor = 0;
+  uint32_t active = 0;
+  uint64_t sum = 0;
+  uint32_t closed = 0;
+  uint32_t max_ready = 0;
+};
+
+// The common part of the managers: settings, connection creation, the
+// pause after a failure, statistics.
+class KzSessionPoolManager : public KzIfSessionPoolManager, public IfCorrectConnections {
+ public:
+  explicit KzSessionPoolManager(const ConnSettings& settings);
+
+  void CorrectConnectionsNum(const ConnSettings& settings) override;
+  ConnSettings Settings() const;
+  const KzTimeout& ConnectTimeout() const { return connect_timeout_; }
+  // With a file set, a report is appended on every Close of a persistent
+  // manager and on every WriteStatistics call.
+  void SetStatisticsFile(const std::string& path);
+  void WriteStatistics();
+  KzPoolStatistics Statistics() const;
+  // How long a failed connection attempt blocks the next one (default
+  // 100 ms). REQUIRES: the manager is not open.
+  void SetPause(const KzTimeout& pause) { pause_ = pause; }
+
+ protected:
+  // A connected client channel to `address`, or null (logged) on failure.
+  KzIpcPtr CreateClientConnection(const KzAddressPtr& address, const KzTimeout& timeout);
+  // A channel accepted on `listening`, or null when no client was waiting.
+  KzIpcPtr CreateServerConnection(const KzIpcPtr& listening);
+  virtual bool IsServer() const = 0;
+
+  mutable std::mutex mutex_;
+  ConnSettings settings_;   // GUARDED_BY(mutex_)
+  KzPoolStatistics stats_;  // GUARDED_BY(mutex_)
+  KzTimeout connect_timeout_;
+  KzTimeout pause_;
+  std::string stats_file_;  // GUARDED_BY(mutex_)
+  time_t stats_start_;      // GUARDED_BY(mutex_)
+};
+
+// The maintained part: the control pipe, the maintenance thread, the
+// sleeping callers.
+class KzPersistentPoolManager : public KzSessionPoolManager, public KzIfMaintainedPool {
+ public:
+  KzPersistentPoolManager(const std::string& name, const ConnSettings& settings,
+                          const KzTimeout& idle_timeout);
+
+  void Open(const KzAddressList& addresses) override;
+  void Reopen(const KzAddressList& addresses) override;
+  void Close() override;
+  void Suspend() override;
+  void Resume() override;
+  KzIpcPtr GetReady(const KzDeadline& deadline) override;
+  void WakeUpAll() override;
+  void Maintain() override;
+  // Makes `id`'s next or current GetReady raise KzThreadCanceled.
+  void CancelThread(std::thread::id id);
+
+  // The setters below are for set-up: REQUIRES: the manager is not open.
+  // How long one maintenance wait lasts at most (idle checks run at least
+  // this often).
+  void SetMaintenanceTimeout(const KzTimeout& t) { maintenance_timeout_ = t; }
+  // Connections idle longer than this are closed (client: above the
+  // minimum).
+  void SetIdleTimeout(const KzTimeout& t) { idle_timeout_ = t; }
+  // Idle connections (client r-pool, server e-pool) and ready ones.
+  size_t IdleCount() const;
+  size_t ReadyCount() const;
+
+ protected:
+  using Clock = std::chrono::steady_clock;
+  struct Entry {
+    KzIpcPtr conn;
+    Clock::time_point since;
+  };
+  enum WatchKind { kWatchReady, kWatchListening, kWatchEstablished };
+  struct Watched {
+    KzIpcPtr conn;
+    WatchKind kind;
+  };
+
+  // Every derived destructor calls this before its members go.
+  void Shutdown();
+  void SendControl(uint32_t command);
+  // Closes every pooled connection. REQUIRES: mutex_ held.
+  virtual void CloseAllLocked();
+  // Removes `conn` from `pool`; false when it is not there.
+  static bool Detach(std::list<Entry>* pool, const KzIpcPtr& conn);
+  void CloseConnection(const KzIpcPtr& conn, const std::string& why);
+
+  // The hooks of the concrete managers; all run under mutex_ unless noted.
+  virtual void OpenPoolsLocked() = 0;
+  virtual void BuildWaitListLocked(std::vector<Watched>* list) = 0;
+  virtual void ProcessEventLocked(const Watched& watched, short revents) = 0;
+  virtual void RemoveIdleLocked(Clock::time_point now) = 0;
+  // Runs without the mutex after Open and Resume.
+  virtual void FillMinimum() {}
+  // A connection for GetReady, or null; *create is set when the caller may
+  // make a new one.
+  virtual KzIpcPtr TakeReadyLocked(bool* create) = 0;
+  virtual KzIpcPtr CreateOnRequest(const KzDeadline& deadline) {
+    (void)deadline;
+    return nullptr;
+  }
+
+  const std::string name_;
+  KzTimeout idle_timeout_;
+  KzTimeout maintenance_timeout_;
+  KzAddressList addresses_;        // GUARDED_BY(mutex_)
+  std::list<Entry> r_pool_;        // GUARDED_BY(mutex_)
+  bool open_ = false;              // GUARDED_BY(mutex_)
+  bool suspended_ = false;         // GUARDED_BY(mutex_)
+  bool destroyed_ = false;         // GUARDED_BY(mutex_)
+  uint64_t state_seq_ = 0;         // bumped by every state change; GUARDED_BY(mutex_)
+  Clock::time_point next_create_;  // no connection attempt before; GUARDED_BY(mutex_)
+  std::condition_variable ready_cond_;
+  int sleepers_ = 0;                      // GUARDED_BY(mutex_)
+  std::set<std::thread::id> cancel_ids_;  // GUARDED_BY(mutex_)
+  std::unique_ptr<base::KzControl> control_;
+  std::unique_ptr<KzMaintainThread> thread_;
+};
+
+class KzPersistentClientPoolManager : public KzPersistentPoolManager {
+ public:
+  explicit KzPersistentClientPoolManager(const ConnSettings& settings = ConnSettings(0, 8),
+                                         const KzTimeout& idle_timeout = KzTimeout(60000u));
+  ~KzPersistentClientPoolManager() override;
+
+  void Release(const KzIpcPtr& connection, bool healthy) override;
+  // Connections that exist (idle and in use).
+  uint32_t Total() const;
+
+ protected:
+  bool IsServer() const override { return false; }
+  void OpenPoolsLocked() override {}
+  void BuildWaitListLocked(std::vector<Watched>* list) override;
+  void ProcessEventLocked(const Watched& watched, short revents) override;
+  void RemoveIdleLocked(Clock::time_point now) override;
+  void FillMinimum() override;
+  KzIpcPtr TakeReadyLocked(bool* create) override;
+  KzIpcPtr CreateOnRequest(const KzDeadline& deadline) override;
+
+ private:
+  KzAddressPtr NextAddressLocked();
+  uint32_t total_ = 0;       // existing connections; GUARDED_BY(mutex_)
+  size_t next_address_ = 0;  // GUARDED_BY(mutex_)
+};
+
+class KzPersistentServerPoolManager : public KzPersistentPoolManager {
+ public:
+  static const int kListenBacklog = 128;
+
+  explicit KzPersistentServerPoolManager(const ConnSettings& settings = ConnSettings(0, 64),
+                                         const KzTimeout& idle_timeout = KzTimeout(300000u));
+  ~KzPersistentServerPoolManager() override;
+
+  void Release(const KzIpcPtr& connection, bool healthy) override;
+  // The listening channels (for example to learn a bound port).
+  std::vector<KzIpcPtr> Listeners() const;
+
+ protected:
+  bool IsServer() const override { return true; }
+  void OpenPoolsLocked() override;
+  void CloseAllLocked() override;
+  void BuildWaitListLocked(std::vector<Watched>* list) override;
+  void ProcessEventLocked(const Watched& watched, short revents) override;
+  void RemoveIdleLocked(Clock::time_point now) override;
+  KzIpcPtr TakeReadyLocked(bool* create) override;
+
+ private:
+  std::vector<KzIpcPtr> listeners_;  // GUARDED_BY(mutex_)
+  std::list<Entry> e_pool_;          // GUARDED_BY(mutex_)
+  uint32_t active_ = 0;              // handed to callers; GUARDED_BY(mutex_)
+};
+
+}  // namespace ipc
+}  // namespace korza
+
+#endif  // KORZA_IPC_KZ_POOL_H_

@@ -1,0 +1,76 @@
+// Protocols: objects that know their 32-bit identifier and how to write and
+// read their messages with DDP units. A client protocol builds a request and
+// parses the response; a server protocol reads the request and writes the
+// response. Every protocol of this program is one request and one response.
+//
+// Thread safety: a client protocol object serves one call at a time; a
+// registered server protocol may serve several server threads at once and
+// must keep no per-call state in members.
+#ifndef KORZA_IPC_KZ_PROTOCOL_H_
+#define KORZA_IPC_KZ_PROTOCOL_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "ipc/kz_ddp_unit.h"
+
+namespace korza {
+namespace ipc {
+
+class KzProtocol {
+ public:
+  virtual ~KzProtocol() = default;
+  virtual KzPduPtr CreateUnit() const { return std::make_shared<KzDdpUnit>(); }
+  virtual bool IsFinished() const { return true; }
+  virtual uint32_t GetID() const = 0;
+};
+
+class KzClientProtocol : public KzProtocol {
+ public:
+  // Writes the request fields; false ends the call as a protocol error.
+  virtual bool BuildRequest(KzPDU& request) = 0;
+  // Reads the response fields from the connection.
+  virtual bool ParseResponse(KzPDU& response) = 0;
+};
+
+class KzServerProtocol : public KzProtocol {
+ public:
+  // Reads the request with the Get operations of `request` and writes the
+  // answer into `response`.
+  virtual bool BuildResponse(KzPDU& request, KzPDU& response) = 0;
+};
+
+// A client protocol made of two functions.
+class KzFunctionClientProtocol : public KzClientProtocol {
+ public:
+  using Function = std::function<bool(KzPDU&)>;
+  KzFunctionClientProtocol(uint32_t id, Function build, Function parse)
+      : id_(id), build_(std::move(build)), parse_(std::move(parse)) {}
+  uint32_t GetID() const override { return id_; }
+  bool BuildRequest(KzPDU& request) override { return build_(request); }
+  bool ParseResponse(KzPDU& response) override { return parse_(response); }
+
+ private:
+  uint32_t id_;
+  Function build_;
+  Function parse_;
+};
+
+// A server protocol made of one function.
+class KzFunctionServerProtocol : public KzServerProtocol {
+ public:
+  using Function = std::function<bool(KzPDU& request, KzPDU& response)>;
+  KzFunctionServerProtocol(uint32_t id, Function serve) : id_(id), serve_(std::move(serve)) {}
+  uint32_t GetID() const override { return id_; }
+  bool BuildResponse(KzPDU& request, KzPDU& response) override { return serve_(request, response); }
+
+ private:
+  uint32_t id_;
+  Function serve_;
+};
+
+}  // namespace ipc
+}  // namespace korza
+
+#endif  // KORZA_IPC_KZ_PROTOCOL_H_

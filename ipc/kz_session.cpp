@@ -1,0 +1,530 @@
+#include "ipc/kz_session.h"
+
+#include "base/kz_exception.h"
+#include "base/log.h"
+
+namespace korza {
+namespace ipc {
+
+using base::KzException;
+using base::KzNeedRecall;
+using base::KzParameterError;
+using base::KzSessionClosed;
+using base::KzSessionDestroyed;
+using base::KzThreadCanceled;
+using base::KzTimedOut;
+
+namespace {
+
+void encodeId(uint32_t id, unsigned char* out) {
+  out[0] = static_cast<unsigned char>(id >> 24);
+  out[1] = static_cast<unsigned char>(id >> 16);
+  out[2] = static_cast<unsigned char>(id >> 8);
+  out[3] = static_cast<unsigned char>(id);
+}
+
+uint32_t decodeId(const unsigned char* in) {
+  return (static_cast<uint32_t>(in[0]) << 24) | (static_cast<uint32_t>(in[1]) << 16) |
+         (static_cast<uint32_t>(in[2]) << 8) | static_cast<uint32_t>(in[3]);
+}
+
+}  // namespace
+
+// States.
+
+void KzSessionState::Refuse(const std::string& what) const {
+  throw KzException(std::string(Name()) + ": A session state doesn't allows to " + what);
+}
+
+void KzSessionState::Open(KzSession&, const std::vector<std::string>&) { Refuse("open"); }
+void KzSessionState::Close(KzSession&) { Refuse("close"); }
+void KzSessionState::Suspend(KzSession&) { Refuse("suspend"); }
+void KzSessionState::Resume(KzSession&) { Refuse("resume"); }
+
+KzIpcPtr KzSessionState::AquireConnection(KzSession&, std::unique_lock<std::mutex>&,
+                                          const KzDeadline&) {
+  Refuse("aquire connections");
+}
+
+void KzSessionState::ReleaseConnection(KzSession&, std::unique_lock<std::mutex>&, const KzIpcPtr&,
+                                       bool) {
+  Refuse("release connections");
+}
+
+class KzInitialSessionState : public KzSessionState {
+ public:
+  Id GetId() const override { return kInitial; }
+  const char* Name() const override { return "Initial State"; }
+
+  void Open(KzSession& session, const std::vector<std::string>& addresses) override {
+    const KzAddressList resolved = ResolveAddressList(addresses);
+    try {
+      session.pool_->Open(resolved);
+    } catch (const std::exception& e) {
+      ipcLog().error(std::string("SessionState::Open - ") + e.what());
+      throw KzException("SessionState::Open - cannot initialize connections pool");
+    }
+    session.addresses_ = addresses;
+    session.SetStateLocked(kOpened);
+  }
+};
+
+class KzOpenedSessionState : public KzSessionState {
+ public:
+  Id GetId() const override { return kOpened; }
+  const char* Name() const override { return "Opened State"; }
+
+  // Reopen: the pool follows the new address list.
+  void Open(KzSession& session, const std::vector<std::string>& addresses) override {
+    const KzAddressList resolved = ResolveAddressList(addresses);
+    try {
+      session.pool_->Reopen(resolved);
+    } catch (const std::exception& e) {
+      ipcLog().error(std::string("OpenedSessionState::Reopen - ") + e.what());
+      throw KzException("OpenedSessionState::Reopen - cannot reinit connections pool");
+    }
+    session.addresses_ = addresses;
+    session.SetStateLocked(kOpened);
+  }
+
+  void Close(KzSession& session) override {
+    session.SetStateLocked(kClosed);
+    try {
+      session.pool_->Close();
+    } catch (const std::exception& e) {
+      ipcLog().error(std::string("SessionState::Close - ") + e.what());
+      throw KzException("SessionState::Close - cannot close connections pool");
+    }
+  }
+
+  void Suspend(KzSession& session) override {
+    try {
+      session.pool_->Suspend();
+    } catch (const std::exception& e) {
+      ipcLog().error(std::string("OpenedSessionState::Suspend - ") + e.what());
+      throw KzException("OpenedSessionState::Close - cannot suspend connections pool");
+    }
+    session.SetStateLocked(kSuspended);
+  }
+
+  void Resume(KzSession&) override {}
+
+  KzIpcPtr AquireConnection(KzSession& session, std::unique_lock<std::mutex>& lock,
+                            const KzDeadline& deadline) override {
+    std::shared_ptr<KzIfSessionPoolManager> pool = session.pool_;
+    lock.unlock();
+    return pool->GetReady(deadline);
+  }
+
+  void ReleaseConnection(KzSession& session, std::unique_lock<std::mutex>& lock,
+                         const KzIpcPtr& connection, bool healthy) override {
+    std::shared_ptr<KzIfSessionPoolManager> pool = session.pool_;
+    lock.unlock();
+    pool->Release(connection, healthy);
+  }
+};
+
+class KzSuspendedSessionState : public KzSessionState {
+ public:
+  Id GetId() const override { return kSuspended; }
+  const char* Name() const override { return "Suspended State"; }
+
+  void Open(KzSession& session, const std::vector<std::string>& addresses) override {
+    opened().Open(session, addresses);
+  }
+  void Close(KzSession& session) override { opened().Close(session); }
+  void Suspend(KzSession&) override {}
+
+  void Resume(KzSession& session) override {
+    session.SetStateLocked(kOpened);
+    try {
+      session.pool_->Resume();
+    } catch (const std::exception& e) {
+      ipcLog().error(std::string("SuspendedSessionState::Resume - ") + e.what());
+      throw KzException("SuspendedSessionState::Resume error");
+    }
+  }
+
+  // Waits for the state to change, then asks the caller to call again.
+  KzIpcPtr AquireConnection(KzSession& session, std::unique_lock<std::mutex>& lock,
+                            const KzDeadline& deadline) override {
+    auto changed = [&] { return session.state_ != this; };
+    const KzTimeout remaining = deadline.Remaining();
+    bool got;
+    if (remaining.IsInfinite()) {
+      session.cond_.wait(lock, changed);
+      got = true;
+    } else {
+      got = session.cond_.wait_for(lock, std::chrono::milliseconds(remaining.ms()), changed);
+    }
+    if (!got) {
+      throw KzTimedOut(base::TimedOutText("SuspendedSessionState::AquireConnection", deadline));
+    }
+    throw KzNeedRecall();
+  }
+
+  void ReleaseConnection(KzSession& session, std::unique_lock<std::mutex>& lock,
+                         const KzIpcPtr& connection, bool healthy) override {
+    opened().ReleaseConnection(session, lock, connection, healthy);
+  }
+
+ private:
+  static KzSessionState& opened() { return *KzSessionStateTable::Get(kOpened); }
+};
+
+class KzClosedSessionState : public KzSessionState {
+ public:
+  Id GetId() const override { return kClosed; }
+  const char* Name() const override { return "Closed State"; }
+
+  void Open(KzSession& session, const std::vector<std::string>& addresses) override {
+    KzSessionStateTable::Get(kInitial)->Open(session, addresses);
+  }
+  void Close(KzSession&) override {}
+
+  KzIpcPtr AquireConnection(KzSession&, std::unique_lock<std::mutex>&, const KzDeadline&) override {
+    throw KzSessionClosed();
+  }
+
+  // A call that was running when the session closed gives its connection
+  // back to the pool, which closes it.
+  void ReleaseConnection(KzSession& session, std::unique_lock<std::mutex>& lock,
+                         const KzIpcPtr& connection, bool healthy) override {
+    KzSessionStateTable::Get(kOpened)->ReleaseConnection(session, lock, connection, healthy);
+  }
+};
+
+class KzTerminalSessionState : public KzSessionState {
+ public:
+  Id GetId() const override { return kTerminal; }
+  const char* Name() const override { return "Terminal State"; }
+
+  void Open(KzSession&, const std::vector<std::string>&) override { Destroyed(); }
+  void Close(KzSession&) override { Destroyed(); }
+  void Suspend(KzSession&) override { Destroyed(); }
+  void Resume(KzSession&) override { Destroyed(); }
+  KzIpcPtr AquireConnection(KzSession&, std::unique_lock<std::mutex>&, const KzDeadline&) override {
+    Destroyed();
+  }
+  void ReleaseConnection(KzSession&, std::unique_lock<std::mutex>&, const KzIpcPtr&,
+                         bool) override {
+    Destroyed();
+  }
+
+ private:
+  [[noreturn]] static void Destroyed() {
+    ipcLog().debug("TerminalSessionState: the session has been destroyed");
+    throw KzSessionDestroyed();
+  }
+};
+
+KzSessionState* KzSessionStateTable::Get(KzSessionState::Id id) {
+  static KzInitialSessionState initial;
+  static KzOpenedSessionState opened;
+  static KzClosedSessionState closed;
+  static KzSuspendedSessionState suspended;
+  static KzTerminalSessionState terminal;
+  static KzSessionState* const table[] = {&initial, &opened, &closed, &suspended, &terminal};
+  return table[id];
+}
+
+// The session.
+
+KzSession::KzSession(const std::shared_ptr<KzIfSessionPoolManager>& pool)
+    : pool_(pool), state_(KzSessionStateTable::Get(KzSessionState::kInitial)) {
+  if (!pool_) {
+    ipcLog().error("Session::ctor - a null pointer to a pool manager");
+    throw KzParameterError("Session::ctor", "PoolManager", "null");
+  }
+}
+
+KzSession::~KzSession() { Destroy(); }
+
+void KzSession::Destroy() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_->GetId() == KzSessionState::kTerminal) return;
+    SetStateLocked(KzSessionState::kTerminal);
+  }
+  pool_->WakeUpAll();
+  try {
+    pool_->Close();
+  } catch (const std::exception& e) {
+    ipcLog().error(std::string("Session::dtor - ") + e.what());
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  cond_.wait(lock, [this] { return refs_ == 0; });
+}
+
+void KzSession::SetStateLocked(KzSessionState::Id id) {
+  state_ = KzSessionStateTable::Get(id);
+  ipcLog().debug(std::string("Session: state is ") + state_->Name());
+  cond_.notify_all();
+}
+
+void KzSession::Open(const std::string& address) { Open(std::vector<std::string>{address}); }
+
+void KzSession::Open(const std::vector<std::string>& addresses) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_->Open(*this, addresses);
+}
+
+void KzSession::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_->Close(*this);
+}
+
+void KzSession::Suspend() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_->Suspend(*this);
+}
+
+void KzSession::Resume() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_->Resume(*this);
+}
+
+KzSessionState::Id KzSession::StateId() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_->GetId();
+}
+
+std::string KzSession::StateName() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_->Name();
+}
+
+std::string KzSession::AddressListText() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string text;
+  for (const auto& a : addresses_) text += (text.empty() ? "" : ", ") + a;
+  return text;
+}
+
+bool KzSession::Execute(const Exchange& exchange, const KzTimeout& timeout) {
+  LogClass& log = ipcLog();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_->GetId() == KzSessionState::kTerminal) {
+      log.error("Session::Execute (session destroyed)-" + std::string("session has been deleted"));
+      return false;
+    }
+    ++refs_;
+  }
+  struct RefGuard {
+    KzSession* s;
+    ~RefGuard() {
+      std::lock_guard<std::mutex> lock(s->mutex_);
+      if (--s->refs_ == 0) s->cond_.notify_all();
+    }
+  } guard{this};
+
+  const KzDeadline deadline(timeout);
+  const auto failure = [&](const std::exception& e) {
+    log.error("Session::Execute - error for address(es) [" + AddressListText() + "]: " + e.what());
+  };
+  KzIpcPtr connection;
+  for (;;) {
+    try {
+      std::unique_lock<std::mutex> lock(mutex_);
+      connection = state_->AquireConnection(*this, lock, deadline);
+      break;
+    } catch (const KzNeedRecall&) {
+      log.debug("Session::Execute - a state has been changed, call again");
+    } catch (const KzSessionDestroyed& e) {
+      log.error(std::string("Session::Execute (session destroyed)-") + e.what());
+      return false;
+    } catch (const KzSessionClosed&) {
+      throw;
+    } catch (const KzThreadCanceled&) {
+      throw;
+    } catch (const KzException& e) {
+      failure(e);
+      return false;
+    }
+  }
+
+  bool ok = false;
+  bool canceled = false;
+  try {
+    ok = exchange(connection, deadline);
+  } catch (const KzSessionDestroyed& e) {
+    log.error(std::string("Session::Execute (session destroyed)-") + e.what());
+  } catch (const KzThreadCanceled&) {
+    canceled = true;
+  } catch (const std::exception& e) {
+    failure(e);
+  }
+  try {
+    std::unique_lock<std::mutex> lock(mutex_);
+    state_->ReleaseConnection(*this, lock, connection, ok);
+  } catch (const std::exception& e) {
+    log.error(std::string("Session::Execute - ") + e.what());
+    connection->Close();
+  }
+  if (canceled) throw KzThreadCanceled("Session::Execute");
+  return ok;
+}
+
+// The client session.
+
+KzClientSession::KzClientSession(const std::shared_ptr<KzIfSessionPoolManager>& pool)
+    : KzSession(pool) {}
+
+KzClientSession::~KzClientSession() { Destroy(); }
+
+bool KzClientSession::process(const std::shared_ptr<KzClientProtocol>& protocol,
+                              const KzTimeout& timeout) {
+  if (!protocol) {
+    ipcLog().error("C-Session::process - a null pointer to a protocol");
+    throw KzParameterError("ClientSession::process", "theProto", "null");
+  }
+  return KzSession::Execute(
+      [&protocol](const KzIpcPtr& connection, const KzDeadline& deadline) {
+        LogClass& log = ipcLog();
+        unsigned char id[4];
+        encodeId(protocol->GetID(), id);
+        size_t length = sizeof id;
+        try {
+          if (!connection->Send(id, &length, deadline.Remaining())) {
+            log.error("error in sending client information: " +
+                      base::TimedOutText("Socket::Send", deadline));
+            return false;
+          }
+        } catch (const std::exception& e) {
+          log.error(std::string("error in sending client information: ") + e.what());
+          return false;
+        }
+        KzPduPtr request = protocol->CreateUnit();
+        KzPduPtr response = protocol->CreateUnit();
+        request->SetConnection(connection);
+        request->SetDeadline(deadline);
+        response->SetConnection(connection);
+        response->SetDeadline(deadline);
+        do {
+          request->Clear();
+          response->Clear();
+          if (!protocol->BuildRequest(*request) || !request->Flush() ||
+              !protocol->ParseResponse(*response)) {
+            log.error("protocol error over " + connection->Text());
+            return false;
+          }
+        } while (!protocol->IsFinished());
+        return true;
+      },
+      timeout);
+}
+
+// The server session.
+
+KzServerSession::KzServerSession(const std::shared_ptr<KzIfSessionPoolManager>& pool,
+                                 const std::shared_ptr<KzServerProtocol>& protocol)
+    : KzSession(pool), fixed_(protocol), request_timeout_(30, KzTimeout::kSeconds) {}
+
+KzServerSession::~KzServerSession() { Destroy(); }
+
+bool KzServerSession::Register(const std::shared_ptr<KzServerProtocol>& protocol) {
+  if (!protocol) {
+    ipcLog().alert("S-Session::Register - a null pointer to a protocol");
+    throw KzParameterError("ServerSession::Register", "theProto", "null");
+  }
+  std::lock_guard<std::mutex> lock(protocols_mutex_);
+  if (!protocols_.emplace(protocol->GetID(), protocol).second) {
+    ipcLog().alert("S-Session::Register - a protocol (id=" + std::to_string(protocol->GetID()) +
+                   ") already has been registred");
+    return false;
+  }
+  return true;
+}
+
+bool KzServerSession::Deregister(const std::shared_ptr<KzServerProtocol>& protocol) {
+  if (!protocol) {
+    ipcLog().alert("S-Session::Deregister - a null pointer to a protocol");
+    throw KzParameterError("ServerSession::Deregister", "theProto", "null");
+  }
+  std::lock_guard<std::mutex> lock(protocols_mutex_);
+  if (protocols_.erase(protocol->GetID()) == 0) {
+    ipcLog().alert("S-Session::Deregister - a protocol (id=" + std::to_string(protocol->GetID()) +
+                   ") has not been registred");
+    return false;
+  }
+  return true;
+}
+
+void KzServerSession::SetRequestTimeout(const KzTimeout& timeout) {
+  std::lock_guard<std::mutex> lock(protocols_mutex_);
+  request_timeout_ = timeout;
+}
+
+KzTimeout KzServerSession::RequestTimeout() const {
+  std::lock_guard<std::mutex> lock(protocols_mutex_);
+  return request_timeout_;
+}
+
+std::shared_ptr<KzServerProtocol> KzServerSession::Choose(uint32_t id) const {
+  if (fixed_) {
+    if (fixed_->GetID() != id) {
+      const std::string r = std::to_string(id);
+      const std::string s = std::to_string(fixed_->GetID());
+      ipcLog().error("server: wrong protocol ID (received=" + r + ", supported=" + s + ")");
+      throw KzException("server: wrong protocol ID (rcv=" + r + ", sup=" + s + ")");
+    }
+    return fixed_;
+  }
+  std::lock_guard<std::mutex> lock(protocols_mutex_);
+  auto it = protocols_.find(id);
+  if (it == protocols_.end()) {
+    ipcLog().error("server: unsupported protocol ID ->" + std::to_string(id));
+    throw KzException("server: unsupported protocol ID -> " + std::to_string(id));
+  }
+  return it->second;
+}
+
+bool KzServerSession::Execute(const KzTimeout& timeout) {
+  {
+    std::lock_guard<std::mutex> lock(protocols_mutex_);
+    if (!fixed_ && protocols_.empty()) {
+      ipcLog().error("server: supported protocols were not been defined");
+      throw KzException("server: supported protocols were not been defined");
+    }
+  }
+  return KzSession::Execute(
+      [this](const KzIpcPtr& connection, const KzDeadline&) { return Serve(connection); }, timeout);
+}
+
+bool KzServerSession::Serve(const KzIpcPtr& connection) {
+  LogClass& log = ipcLog();
+  // The request, however it trickles in, must arrive within this time.
+  const KzDeadline deadline(RequestTimeout());
+  unsigned char id[4];
+  size_t length = sizeof id;
+  try {
+    if (!connection->Receive(id, &length, deadline.Remaining())) {
+      log.error("error in receiving client information: " +
+                base::TimedOutText("Socket::Receive", deadline));
+      return false;
+    }
+  } catch (const std::exception& e) {
+    log.error(std::string("error in receiving client information: ") + e.what());
+    return false;
+  }
+  const std::shared_ptr<KzServerProtocol> protocol = Choose(decodeId(id));
+  KzPduPtr request = protocol->CreateUnit();
+  KzPduPtr response = protocol->CreateUnit();
+  request->SetConnection(connection);
+  request->SetDeadline(deadline);
+  response->SetConnection(connection);
+  response->SetDeadline(deadline);
+  do {
+    request->Clear();
+    response->Clear();
+    if (!protocol->BuildResponse(*request, *response) || !response->Flush()) {
+      log.error("server: an protocol error over " + connection->Text());
+      return false;
+    }
+  } while (!protocol->IsFinished());
+  return true;
+}
+
+}  // namespace ipc
+}  // namespace korza

@@ -1,0 +1,176 @@
+// Sessions: the objects through which application code talks IPC.
+//
+// A client session runs one client protocol exchange per call over a
+// connection from its pool: it sends the protocol identifier (4 bytes,
+// big-endian), then the request, and reads the response. The identifier
+// precedes every exchange, so one persistent connection may carry
+// exchanges of several protocols.
+//
+// A server session serves, per call, one request that arrived on any of its
+// connections: it reads the identifier, picks the registered protocol (or
+// its one fixed protocol) and runs it. An unknown identifier ends the
+// exchange and the connection without an answer. Reads of a request are
+// bounded by RequestTimeout(), so a half-sent request cannot stall the
+// server, while the wait for a new request follows the call's time-out.
+//
+// A session is in one of five states (Initial, Opened, Closed, Suspended,
+// Terminal); a state object decides what each operation does:
+//   Initial   --Open-->    Opened     Opened --Suspend--> Suspended
+//   Opened    --Close-->   Closed     Suspended --Resume--> Opened
+//   Closed    --Open-->    Opened     destruction --> Terminal
+// Calls on a closed session raise KzSessionClosed; calls on a suspended one
+// wait (within their time-out) for Resume and then go on.
+//
+// Thread safety: any number of threads may call Execute/process at once;
+// each gets its own connection. State changes are serialised by the
+// session's mutex. Destruction waits for the calls in progress.
+#ifndef KORZA_IPC_KZ_SESSION_H_
+#define KORZA_IPC_KZ_SESSION_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/kz_timeout.h"
+#include "ipc/kz_pool.h"
+#include "ipc/kz_protocol.h"
+
+namespace korza {
+namespace ipc {
+
+class KzSession;
+
+class KzSessionState {
+ public:
+  enum Id { kAbstract = -1, kInitial = 0, kOpened, kClosed, kSuspended, kTerminal };
+
+  virtual ~KzSessionState() = default;
+  virtual Id GetId() const { return kAbstract; }
+  virtual void Open(KzSession& session, const std::vector<std::string>& addresses);
+  virtual void Close(KzSession& session);
+  virtual void Suspend(KzSession& session);
+  virtual void Resume(KzSession& session);
+  // Called with the session's lock held; may release it while waiting.
+  virtual KzIpcPtr AquireConnection(KzSession& session, std::unique_lock<std::mutex>& lock,
+                                    const KzDeadline& deadline);
+  virtual void ReleaseConnection(KzSession& session, std::unique_lock<std::mutex>& lock,
+                                 const KzIpcPtr& connection, bool healthy);
+  virtual const char* Name() const { return "Abstract Base State"; }
+
+ protected:
+  [[noreturn]] void Refuse(const std::string& what) const;
+};
+
+// The five state singletons, created once.
+class KzSessionStateTable {
+ public:
+  static KzSessionState* Get(KzSessionState::Id id);
+};
+
+class KzSession {
+ public:
+  virtual ~KzSession();
+  KzSession(const KzSession&) = delete;
+  KzSession& operator=(const KzSession&) = delete;
+
+  // Expands the address list (pid files included) and opens the pool.
+  // Throws KzParameterError for an unusable entry and KzException when the
+  // pool cannot be opened; the state is then unchanged.
+  void Open(const std::string& address);
+  void Open(const std::vector<std::string>& addresses);
+  void Reopen(const std::vector<std::string>& addresses) { Open(addresses); }
+  void Close();
+  void Suspend();
+  void Resume();
+
+  KzSessionState::Id StateId() const;
+  std::string StateName() const;
+  std::shared_ptr<KzIfSessionPoolManager> PoolManager() const { return pool_; }
+  // The address list as given to Open, comma-separated.
+  std::string AddressListText() const;
+
+ protected:
+  using Exchange = std::function<bool(const KzIpcPtr& connection, const KzDeadline& deadline)>;
+
+  // Throws KzParameterError ("Session::ctor", "PoolManager", "null").
+  explicit KzSession(const std::shared_ptr<KzIfSessionPoolManager>& pool);
+  // One call: a connection from the current state, the exchange on it, the
+  // connection given back (closed unless the exchange succeeded). Returns
+  // the exchange result; false also when the time runs out or the session
+  // is destroyed. Raises KzSessionClosed on a closed session and passes
+  // KzThreadCanceled through.
+  bool Execute(const Exchange& exchange, const KzTimeout& timeout);
+  // Every derived destructor calls this first: the Terminal state, the pool
+  // woken and closed, then a wait for the calls in progress.
+  void Destroy();
+
+ private:
+  friend class KzSessionState;
+  friend class KzInitialSessionState;
+  friend class KzOpenedSessionState;
+  friend class KzClosedSessionState;
+  friend class KzSuspendedSessionState;
+  friend class KzTerminalSessionState;
+
+  // REQUIRES: mutex_ held. Wakes every thread waiting for a state change.
+  void SetStateLocked(KzSessionState::Id id);
+
+  std::shared_ptr<KzIfSessionPoolManager> pool_;
+  mutable std::mutex mutex_;
+  std::condition_variable cond_;
+  KzSessionState* state_;               // GUARDED_BY(mutex_)
+  std::vector<std::string> addresses_;  // GUARDED_BY(mutex_)
+  int refs_ = 0;                        // calls in progress; GUARDED_BY(mutex_)
+};
+
+class KzClientSession : public KzSession {
+ public:
+  explicit KzClientSession(const std::shared_ptr<KzIfSessionPoolManager>& pool);
+  ~KzClientSession() override;
+
+  // Runs one exchange of `protocol` within `timeout`. True when the
+  // response was parsed. Throws KzParameterError for a null protocol.
+  bool process(const std::shared_ptr<KzClientProtocol>& protocol, const KzTimeout& timeout);
+  bool Execute(const std::shared_ptr<KzClientProtocol>& protocol, const KzTimeout& timeout) {
+    return process(protocol, timeout);
+  }
+};
+
+class KzServerSession : public KzSession {
+ public:
+  // With `protocol`, the session serves that one protocol only.
+  explicit KzServerSession(const std::shared_ptr<KzIfSessionPoolManager>& pool,
+                           const std::shared_ptr<KzServerProtocol>& protocol = nullptr);
+  ~KzServerSession() override;
+
+  // False when the identifier is already registered (the first one stays).
+  // Throws KzParameterError for a null protocol.
+  bool Register(const std::shared_ptr<KzServerProtocol>& protocol);
+  bool Deregister(const std::shared_ptr<KzServerProtocol>& protocol);
+
+  // Waits up to `timeout` for a request and serves it. True when a
+  // response was sent. Throws KzException when no protocol is defined.
+  bool Execute(const KzTimeout& timeout);
+
+  void SetRequestTimeout(const KzTimeout& timeout);
+  KzTimeout RequestTimeout() const;
+
+ private:
+  bool Serve(const KzIpcPtr& connection);
+  std::shared_ptr<KzServerProtocol> Choose(uint32_t id) const;
+
+  const std::shared_ptr<KzServerProtocol> fixed_;
+  mutable std::mutex protocols_mutex_;
+  std::map<uint32_t, std::shared_ptr<KzServerProtocol>> protocols_;  // GUARDED_BY(protocols_mutex_)
+  KzTimeout request_timeout_;                                        // GUARDED_BY(protocols_mutex_)
+};
+
+}  // namespace ipc
+}  // namespace korza
+
+#endif  // KORZA_IPC_KZ_SESSION_H_

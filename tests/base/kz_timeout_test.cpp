@@ -1,0 +1,120 @@
+#include "base/kz_timeout.h"
+
+#include <gtest/gtest.h>
+
+#include "base/kz_exception.h"
+
+namespace {
+
+using korza::base::KzDeadline;
+using korza::base::KzException;
+using korza::base::KzParameterError;
+using korza::base::KzTime;
+using korza::base::KzTimeout;
+
+template <class E, class F>
+std::string thrownText(F f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
+TEST(KzTimeout, SetConvertsUnitsAndNormalises) {
+  KzTimeout t;
+  t.Set(-5, KzTimeout::kSeconds);
+  EXPECT_TRUE(t.IsInfinite());
+  EXPECT_EQ(t.ms(), 0xFFFFFFFFu);
+  t.Set(5, KzTimeout::kSeconds);
+  EXPECT_EQ(t.ms(), 5000u);
+  EXPECT_EQ(t.AsUnit(KzTimeout::kSeconds), 5u);
+  t.Set(18000000, KzTimeout::kMilliseconds);
+  EXPECT_EQ(t.ms(), 14400000u);
+  t.Set(int64_t(1) << 40, KzTimeout::kSeconds);
+  EXPECT_EQ(t.ms(), 14400000u);
+  EXPECT_EQ(thrownText<KzParameterError>([&] { t.Set(5, 7); }),
+            "Timeout::Set: the 'Unit' parameter contains invalid value '7'");
+  EXPECT_EQ(thrownText<KzParameterError>([&] { t.AsUnit(3); }),
+            "Timeout::AsUnit: the 'Unit' parameter contains invalid value '3'");
+}
+
+TEST(KzTimeout, ArithmeticSaturatesAndKeepsInfinite) {
+  KzTimeout a(1000u);
+  a.Subtract(KzTimeout(3000u));
+  EXPECT_EQ(a.ms(), 0u);
+  KzTimeout b(14000000u);
+  b.Add(KzTimeout(1000000u));
+  EXPECT_EQ(b.ms(), 14400000u);
+  KzTimeout inf = korza::base::kTimeoutInfinite;
+  inf.Subtract(KzTimeout(5u));
+  EXPECT_TRUE(inf.IsInfinite());
+  KzTimeout c(5u);
+  c.Add(korza::base::kTimeoutInfinite);
+  EXPECT_TRUE(c.IsInfinite());
+  EXPECT_TRUE(KzTimeout(1u) < korza::base::kTimeoutInfinite);
+  EXPECT_TRUE(korza::base::kTimeoutMax == KzTimeout(99999999u));
+}
+
+TEST(KzTimeout, TextAndTimeval) {
+  EXPECT_EQ(KzTimeout(3723004u).Text(), "1 h 2 m 3 s 4 ms");
+  EXPECT_EQ(KzTimeout(0u).Text(), "0 ms");
+  EXPECT_EQ(KzTimeout(60000u).Text(), "1 m");
+  EXPECT_EQ(KzTimeout(3600005u).Text(), "1 h 5 ms");
+  EXPECT_EQ(korza::base::kTimeoutInfinite.Text(), "inf");
+
+  struct timeval tv;
+  EXPECT_EQ(korza::base::kTimeoutInfinite.ToTimeval(&tv), nullptr);
+  ASSERT_EQ(KzTimeout(2500u).ToTimeval(&tv), &tv);
+  EXPECT_EQ(tv.tv_sec, 2);
+  EXPECT_EQ(tv.tv_usec, 500000);
+  ASSERT_EQ(KzTimeout(0u).ToTimeval(&tv), &tv);
+  EXPECT_EQ(tv.tv_sec, 0);
+  EXPECT_EQ(tv.tv_usec, 0);
+}
+
+TEST(KzTime, TextAndCalendarErrors) {
+  EXPECT_EQ(KzTime().Text(), "undefined");
+  EXPECT_EQ(KzTime::FromCalendar(2011, 5, 11, 9, 8, 7, 42).Text(), "2011-05-11 09:08:07.000042");
+  EXPECT_EQ(thrownText<KzException>([] { KzTime::FromCalendar(2011, 2, 30, 0, 0, 0); }),
+            "Day of month is not valid for year");
+}
+
+TEST(KzDeadline, RemainingShrinksAndStopsAtZero) {
+  EXPECT_TRUE(KzDeadline(korza::base::kTimeoutInfinite).Remaining().IsInfinite());
+  EXPECT_EQ(KzDeadline().Text(), "inf");
+  const KzDeadline now(KzTimeout(0u));
+  EXPECT_EQ(now.Remaining().ms(), 0u);
+  EXPECT_TRUE(now.Passed());
+  const KzDeadline later(KzTimeout(60000u));
+  EXPECT_LE(later.Remaining().ms(), 60000u);
+  EXPECT_GT(later.Remaining().ms(), 50000u);
+  EXPECT_NE(later.Text(), "undefined");
+  EXPECT_EQ(korza::base::TimedOutText("x", KzTimeout(1500u)),
+            "a waiting of x: timed out (timeout=1 s 500 ms)");
+}
+
+TEST(KzExceptions, TextsAndHierarchy) {
+  using namespace korza::base;
+  EXPECT_STREQ(KzParameterError("DdpUnit::Push", "connection", "null").what(),
+               "DdpUnit::Push: the 'connection' parameter contains invalid value 'null'");
+  EXPECT_STREQ(KzParameterError("local and remote addresses", "not defined").what(),
+               "local and remote addresses: the 'not defined' parameter is invalid");
+  const KzSystemError sys("Socket::Send", EPIPE);
+  EXPECT_EQ(sys.code(), EPIPE);
+  EXPECT_EQ(std::string(sys.what()).rfind("Socket::Send failed: ", 0), 0u);
+  EXPECT_STREQ(KzThreadCanceled("RefCounter").what(), "RefCounter: thread has been canceled");
+  EXPECT_STREQ(KzSessionClosed().what(), "session has been closed");
+  EXPECT_STREQ(KzSessionDestroyed().what(), "session has been deleted");
+  EXPECT_STREQ(KzNeedRecall().what(), "function should be recalled");
+  EXPECT_STREQ(KzIpcErrorClosedByPeer("Socket::Receive x").what(),
+               "Socket::Receive x- closed by peer");
+  // The families callers catch by.
+  EXPECT_THROW(throw KzSessionClosed(), KzThreadCanceled);
+  EXPECT_THROW(throw KzIpcErrorClosedByPeer("x"), KzIpcErrorClosed);
+  EXPECT_THROW(throw KzIpcErrorClosed("x"), KzIpcError);
+  EXPECT_THROW(throw KzTimedOut("x"), std::logic_error);
+}
+
+}  // namespace

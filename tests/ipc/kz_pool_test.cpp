@@ -1,0 +1,131 @@
+#include "ipc/kz_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "base/kz_exception.h"
+#include "tests/ipc/ipc_test_support.h"
+#include "tests/support/process_runner.h"
+#include "tests/support/sandbox.h"
+
+namespace {
+
+using namespace korza::ipc;
+using korza::base::KzDeadline;
+using korza::base::KzTimeout;
+
+TEST(ConnSettings, CheckRejectsTooManyAndMinAboveMax) {
+  EXPECT_NO_THROW(ConnSettings(3, 65535).Check());
+  try {
+    ConnSettings(0, 70000).Check();
+    FAIL();
+  } catch (const korza::base::KzParameterError& e) {
+    EXPECT_STREQ(e.what(),
+                 "ConnSettings::Check: the 'max number of connections' parameter contains "
+                 "invalid value '70000(too much)'");
+  }
+  try {
+    ConnSettings(5, 3).Check();
+    FAIL();
+  } catch (const korza::base::KzParameterError& e) {
+    EXPECT_STREQ(e.what(),
+                 "ConnSettings::Check: the 'min is greater than max' parameter is invalid");
+  }
+}
+
+TEST(ConnectTimeout, ComesFromTheEnvironment) {
+  unsetenv("KZ_CONNECT_TIMEOUT");
+  EXPECT_EQ(ConnectTimeoutFromEnvironment().ms(), 10000u);
+  setenv("KZ_CONNECT_TIMEOUT", "3", 1);
+  EXPECT_EQ(ConnectTimeoutFromEnvironment().ms(), 3000u);
+  EXPECT_EQ(KzPersistentClientPoolManager().ConnectTimeout().ms(), 3000u);
+  setenv("KZ_CONNECT_TIMEOUT", "soon", 1);
+  EXPECT_EQ(ConnectTimeoutFromEnvironment().ms(), 0u);
+  unsetenv("KZ_CONNECT_TIMEOUT");
+}
+
+class PoolTest : public ::testing::Test {
+ protected:
+  KzAddressList addresses() const { return ResolveAddressList({"local:" + dir_.file("s")}); }
+  kztest::TempDir dir_;
+};
+
+TEST_F(PoolTest, ClientWaitsForItsMaximumAndTimesOut) {
+  KzPersistentServerPoolManager server;
+  server.Open(addresses());
+  KzPersistentClientPoolManager client(ConnSettings(0, 1));
+  client.Open(addresses());
+  KzIpcPtr first = client.GetReady(KzDeadline(KzTimeout(5000u)));
+  ASSERT_TRUE(first);
+  EXPECT_EQ(client.Total(), 1u);
+  try {
+    client.GetReady(KzDeadline(KzTimeout(50u)));
+    FAIL();
+  } catch (const korza::base::KzTimedOut& e) {
+    EXPECT_EQ(
+        std::string(e.what()).rfind("a waiting of PP-Manager::GetReady: timed out (deadline=", 0),
+        0u);
+  }
+  client.Release(first, true);
+  EXPECT_EQ(client.GetReady(KzDeadline(KzTimeout(5000u))), first);
+  client.Release(first, false);
+  EXPECT_EQ(client.Total(), 0u);
+  EXPECT_EQ(first->GetHandle(), -1);
+}
+
+TEST_F(PoolTest, UnreachableServerEndsInTimeOut) {
+  kztest::LogCapture log;
+  KzPersistentClientPoolManager client(ConnSettings(0, 2));
+  client.SetPause(KzTimeout(20u));
+  client.Open(addresses());
+  EXPECT_THROW(client.GetReady(KzDeadline(KzTimeout(150u))), korza::base::KzTimedOut);
+  EXPECT_TRUE(log.contains("CreateClientConnection - cannot establish a connection to local:" +
+                           dir_.file("s")));
+  EXPECT_EQ(client.Total(), 0u);
+}
+
+TEST_F(PoolTest, ServerClosingAnIdleConnectionIsNoticed) {
+  kztest::LogCapture log;
+  KzPersistentServerPoolManager server(ConnSettings(0, 4), KzTimeout(100u));
+  server.SetMaintenanceTimeout(KzTimeout(20u));
+  server.Open(addresses());
+  KzPersistentClientPoolManager client(ConnSettings(0, 4));
+  client.SetMaintenanceTimeout(KzTimeout(20u));
+  client.Open(addresses());
+  KzIpcPtr conn = client.GetReady(KzDeadline(KzTimeout(5000u)));
+  client.Release(conn, true);
+  EXPECT_EQ(client.IdleCount(), 1u);
+  // The server drops it as idle; the client's maintenance loop sees the
+  // close and removes it before anybody can take it.
+  ASSERT_TRUE(kztest::waitFor([&] { return client.Total() == 0; }));
+  EXPECT_EQ(client.IdleCount(), 0u);
+  EXPECT_TRUE(log.contains("Remove by timeout"));
+  EXPECT_TRUE(log.contains("has been broken/closed on server side (poll revent=0x"));
+  EXPECT_EQ(server.Statistics().closed_by_timeout, 1u);
+}
+
+TEST_F(PoolTest, StatisticsFileReport) {
+  KzPersistentClientPoolManager client;
+  client.SetStatisticsFile(dir_.file("stats"));
+  kztest::LogCapture log;
+  client.WriteStatistics();
+  const std::string text = kztest::readFile(dir_.file("stats"));
+  EXPECT_EQ(text.rfind(std::string(70, '=') + "\nstart:  ", 0), 0u);
+  EXPECT_NE(text.find("\ncurr:   "), std::string::npos);
+  EXPECT_NE(text.find("\nperiod: 0d 0h 0m "), std::string::npos);
+  EXPECT_NE(text.find("s\n\ntotal created = 0 ("), std::string::npos);
+  EXPECT_NE(text.find("\nmax cre = 0 est=0 don=0 act=0\n"), std::string::npos);
+  EXPECT_NE(text.find("\nclosed: 0 ("), std::string::npos);
+  EXPECT_TRUE(log.contains("Success append ipc statistic to " + dir_.file("stats") + " file"));
+  // Closing an open manager appends one more report.
+  KzPersistentServerPoolManager server;
+  server.SetStatisticsFile(dir_.file("server-stats"));
+  server.Open(addresses());
+  server.Close();
+  const std::string report = kztest::readFile(dir_.file("server-stats"));
+  EXPECT_EQ(kztest::countOf(report, std::string(70, '=')), 1u);
+  EXPECT_NE(report.find("\nmax rea=0 est=0 don=0 act=0\n"), std::string::npos);
+}
+
+}  // namespace
