@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <stdexcept>
 
 namespace kztest {
@@ -42,6 +43,46 @@ DaemonSandbox::~DaemonSandbox() {
     if (daemon_->running()) stopWith(SIGTERM, std::chrono::seconds(30));
     daemon_.reset();
   }
+  killComponents();
+}
+
+std::vector<pid_t> DaemonSandbox::componentPids(const std::string& component) const {
+  std::vector<pid_t> pids;
+  const std::string text = readFile(recordFile(component));
+  size_t pos = 0;
+  while ((pos = text.find("pid ", pos)) != std::string::npos) {
+    if (pos == 0 || text[pos - 1] == '\n') pids.push_back(std::atoi(text.c_str() + pos + 4));
+    pos += 4;
+  }
+  return pids;
+}
+
+pid_t DaemonSandbox::waitForInstance(const std::string& component, size_t count) const {
+  pid_t pid = -1;
+  waitFor([&] {
+    auto pids = componentPids(component);
+    if (pids.size() < count) return false;
+    pid = pids.back();
+    return true;
+  });
+  return pid;
+}
+
+bool DaemonSandbox::anyComponentAlive() const {
+  for (const auto& c : components_) {
+    for (pid_t pid : componentPids(c)) {
+      if (processExists(pid)) return true;
+    }
+  }
+  return false;
+}
+
+void DaemonSandbox::killComponents() const {
+  for (const auto& c : components_) {
+    for (pid_t pid : componentPids(c)) {
+      if (pid > 1 && processExists(pid)) kill(pid, SIGKILL);
+    }
+  }
 }
 
 void DaemonSandbox::addApplication(const ApplicationSpec& app, const std::string& program) {
@@ -53,6 +94,7 @@ void DaemonSandbox::addApplication(const ApplicationSpec& app, const std::string
   for (size_t i = 0; i < app.depends.size(); ++i) text += (i ? ", " : " ") + app.depends[i];
   text += "\n    COMPONENTS\n";
   for (const auto& c : app.components) {
+    components_.push_back(c.name);
     const std::string link = appDir() + c.name;
     unlink(link.c_str());
     if (symlink(prog.c_str(), link.c_str()) != 0) throw std::runtime_error("symlink failed");

@@ -63,14 +63,34 @@ class DaemonSandbox {
   // Sends the signal and waits for the exit; returns the exit status or -1.
   int stopWith(int signo, std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
+  // The record file of a component started with recordArgs(name).
+  std::string recordFile(const std::string& component) const {
+    return dir_.file("rec-" + component);
+  }
+  // Test-component arguments that record pid, argv and signals, and end the
+  // component cleanly on SIGTERM.
+  std::string recordArgs(const std::string& component) const {
+    return "--tc-record=" + recordFile(component) + " --tc-term-exit=0";
+  }
+  // Every pid the component's instances recorded, oldest first.
+  std::vector<pid_t> componentPids(const std::string& component) const;
+  // Waits until the component has recorded `count` instances; returns the
+  // newest pid or -1.
+  pid_t waitForInstance(const std::string& component, size_t count = 1) const;
+  // Whether any recorded instance of any component still exists.
+  bool anyComponentAlive() const;
+
   std::string log() const { return readFile(logFile()); }
   // Waits until the log holds `text` (count times).
   bool waitForLog(const std::string& text, size_t count = 1,
                   std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
 
  private:
+  void killComponents() const;
+
   TempDir dir_;
   std::unique_ptr<Background> daemon_;
+  std::vector<std::string> components_;
 };
 
 }  // namespace kztest
