@@ -50,8 +50,7 @@ void RunAppStore::load(const std::string& directory) {
   setApplications(catalogue.apps());
 }
 
-AppCatalogue::MergeResult RunAppStore::merge(const RunAppStore& fresh,
-                                             const RecoveryTimes& times) {
+AppCatalogue::MergeResult RunAppStore::merge(const RunAppStore& fresh, const RecoveryTimes& times) {
   AppCatalogue::MergeResult diff = catalogue.merge(fresh.catalogue);
   for (const auto& name : diff.oldApps) removeApplication(name);
   for (const auto& name : diff.immutableApps) {

@@ -108,22 +108,26 @@ std::string errorText(int err) {
   return text(strerror_r(err, buf, sizeof buf));
 }
 
-int createPidFile(const std::string& path, pid_t pid, const std::vector<std::string>& addresses) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0662);
-  if (fd < 0) {
-    throw error("error in create pid file \"" + path + "\": " + errorText(errno));
-  }
+bool tryWriteLock(int fd) {
   struct flock lock;
   memset(&lock, 0, sizeof lock);
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
   lock.l_start = 0;
-  lock.l_len = 0;
-  lock.l_pid = pid;
+  lock.l_len = 0;  // the whole file, however long it grows
   int rc;
   do rc = fcntl(fd, F_SETLK, &lock);
   while (rc < 0 && errno == EINTR);
-  if (rc < 0) {
+  return rc == 0;
+}
+
+int createPidFile(const std::string& path, pid_t pid, const std::vector<std::string>& addresses) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0662);
+  if (fd < 0) {
+    throw error("error in create pid file \"" + path + "\": " + errorText(errno));
+  }
+  int rc;
+  if (!tryWriteLock(fd)) {
     int err = errno;
     ::close(fd);
     throw error("unable to set lock for file \"" + path + "\": " + errorText(err));

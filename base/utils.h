@@ -28,6 +28,10 @@ const char* version();
 // `strerror` of an error number.
 std::string errorText(int err);
 
+// Takes a write lock over the whole file without waiting (retried on
+// EINTR). False with errno set when another process holds a lock.
+bool tryWriteLock(int fd);
+
 // A locked pid file. The descriptor stays open (and the whole-file write
 // lock held) until unlinkPidFile or process exit.
 // Writes "PID\n" followed by one line per address. Throws Utils::error.

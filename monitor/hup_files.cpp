@@ -76,16 +76,7 @@ void processHupFiles(const std::string& dir, PidSet& pids) {
       close(fd);
       continue;
     }
-    struct flock probe;
-    memset(&probe, 0, sizeof probe);
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    probe.l_start = 0;
-    probe.l_len = 0;
-    int rc;
-    do rc = fcntl(fd, F_SETLK, &probe);
-    while (rc < 0 && errno == EINTR);
-    if (rc == 0) {
+    if (Utils::tryWriteLock(fd)) {
       monitorLog().info("unlink not locked hup file \"" + file + "\"");
       if (unlink(file.c_str()) != 0) {
         monitorLog().error("unlink error, file \"" + file + "\":" + Utils::errorText(errno));
