@@ -145,27 +145,12 @@ void Monitor::mainLoop() {
   }
   loop_cond_.notify_all();
   while (isRunning()) {
-    bool reload_now = false;
-    {
-      // Cleared before the reload runs, so a SIGHUP that arrives during it
-      // causes one more.
-      std::lock_guard<std::mutex> lock(reload_mutex_);
-      std::swap(reload_now, reloadRequested);
-    }
-    if (reload_now) reload();
-    checkFaults(1000);
-    if (isRunning()) processDeferredEvents(NameSet());
-    if (appStore.countStarted() == 0) {
-      monitorLog().info(std::string("all applications have stoped, terminate ") +
-                        korza::kProgramName + " application");
-      kill(getpid(), SIGTERM);
-    } else {
-      bool changed;
-      {
-        std::lock_guard<std::mutex> lock(changed_mutex_);
-        changed = !changedConf.empty();
-      }
-      if (changed) changedConfReload();
+    // From here on the monitor must not die: a failure of one iteration is
+    // logged and the next one goes on.
+    try {
+      runIteration();
+    } catch (const std::exception& e) {
+      monitorLog().error(std::string("Monitor::mainLoop(): ") + e.what());
     }
     korza::LogClass::flush();
   }
@@ -174,6 +159,31 @@ void Monitor::mainLoop() {
     inMainLoop = false;
   }
   loop_cond_.notify_all();
+}
+
+void Monitor::runIteration() {
+  bool reload_now = false;
+  {
+    // Cleared before the reload runs, so a SIGHUP that arrives during it
+    // causes one more.
+    std::lock_guard<std::mutex> lock(reload_mutex_);
+    std::swap(reload_now, reloadRequested);
+  }
+  if (reload_now) reload();
+  checkFaults(1000);
+  if (isRunning()) processDeferredEvents(NameSet());
+  if (appStore.countStarted() == 0) {
+    monitorLog().info(std::string("all applications have stoped, terminate ") +
+                      korza::kProgramName + " application");
+    kill(getpid(), SIGTERM);
+    return;
+  }
+  bool changed;
+  {
+    std::lock_guard<std::mutex> lock(changed_mutex_);
+    changed = !changedConf.empty();
+  }
+  if (changed) changedConfReload();
 }
 
 void Monitor::checkFaults(int timeout_ms) {

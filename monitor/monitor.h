@@ -116,6 +116,8 @@ class Monitor : public Regenerator, public SignalExecutor {
   const RunAppStore& getAppStore() const { return appStore; }
 
  protected:
+  // One pass of the main loop.
+  void runIteration();
   // Looks at the management descriptors for at most `timeout_ms` and files
   // a fault event for every component whose descriptor reached end-of-file.
   void checkFaults(int timeout_ms);

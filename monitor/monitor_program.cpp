@@ -66,8 +66,13 @@ MonitorProgram::MonitorProgram(const std::string& run_list, bool update_mode)
 
 MonitorProgram::~MonitorProgram() {
   monitorLog().debug("~MonitorProgram()");
-  stop();
-  if (monitor_) monitor_->stop();
+  try {
+    stop();
+    if (monitor_) monitor_->stop();
+  } catch (const std::exception& e) {
+    // Nothing may escape a destructor; what could not be stopped is logged.
+    monitorLog().error(std::string("MonitorProgram: stop error: ") + e.what());
+  }
   monitor_.reset();
   if (!pidFile.empty()) {
     try {
