@@ -371,6 +371,7 @@ std::vector<std::string> Component::splitArguments(const std::string& text) {
   return out;
 }
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 void Component::__start(const CompStrategy& strategy, const std::string& app_path, int& answer_fd,
                         int& err_fd, pid_t& child) {
   monitorLog().debug("Component::__start() # " + dump(true));

@@ -103,6 +103,7 @@ class Component {
 
   // Launch common to both start paths; started becomes true. The second-pipe
   // descriptor is -1 when there is none.
+  // NOLINTNEXTLINE(bugprone-reserved-identifier): the name the log lines use.
   void __start(const CompStrategy& strategy, const std::string& app_path, int& answer_fd,
                int& err_fd, pid_t& child);
   // The fork and exec. Pass err_fd == -1 to ask for a second pipe for the

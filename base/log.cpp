@@ -133,7 +133,8 @@ void LogClass::emit(int severity, const char* message) {
   char prefix[32];
   // pthread_t is an integer on Linux and a pointer on the BSDs; a C-style
   // cast handles both.
-  snprintf(prefix, sizeof prefix, "[%p] ", (void*)(uintptr_t)pthread_self());
+  snprintf(prefix, sizeof prefix, "[%p] ",
+           (void*)(uintptr_t)pthread_self());  // NOLINT(performance-no-int-to-ptr)
   std::string context = KzNDC::top();
   if (!context.empty()) context += ' ';
   const char* sev_text = kSeverityText[severity];

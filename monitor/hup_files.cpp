@@ -6,7 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/log.h"
@@ -32,14 +32,14 @@ bool parseHupFileName(const std::string& path, std::string& name, int& pid) {
   const size_t dot = base.rfind('.');
   if (dot == std::string::npos) return false;
   const std::string digits = base.substr(dot + 1);
-  int value = 0;
-  char extra = '\0';
-  // Only a plain positive number: a negative "pid" would signal a process
-  // group.
-  if (digits.empty() || !isdigit(static_cast<unsigned char>(digits[0])) ||
-      sscanf(digits.c_str(), "%d%c", &value, &extra) != 1 || value <= 0) {
+  // Only a plain positive decimal number: a negative "pid" would signal a
+  // process group.
+  if (digits.empty() || digits.size() > 9 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
+  const int value = static_cast<int>(std::strtol(digits.c_str(), nullptr, 10));
+  if (value <= 0) return false;
   name = base.substr(0, dot);
   pid = value;
   return true;
