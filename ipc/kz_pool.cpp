@@ -89,6 +89,7 @@ void KzMaintainThread::Run() {
     pool_->Maintain();
   } catch (const KzThreadCanceled&) {
     ipcLog().debug("KzMaintainThread: catch stop thread");
+    ipcLog().debug("catch stop thread..");
   } catch (const std::exception& e) {
     ipcLog().error(std::string("MaintainThread::run exception(") + e.what() + ")");
   } catch (...) {
@@ -459,6 +460,10 @@ void KzPersistentPoolManager::Maintain() {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
+    if (n == 0 && debugOn()) {
+      log.debug("::SelectReady: waiting for " + std::to_string(list.size()) +
+                " connections is timed out (timeout=" + maintenance_timeout_.Text() + ")");
+    }
     if (n > 0 && debugOn()) {
       for (const auto& p : fds) {
         if (p.revents != 0) {
@@ -624,13 +629,24 @@ void KzPersistentClientPoolManager::CreateDonorPool() {
 }
 
 KzIpcPtr KzPersistentClientPoolManager::TakeReadyLocked(bool* create) {
-  // Connections that served before, then the base ones, then the spares.
+  // Connections that served before, then the base ones, then the spares;
+  // one the server has closed meanwhile is dropped, not handed out.
   for (std::list<Entry>* pool : {&r_pool_, &b_pool_, &donor_pool_}) {
-    if (pool->empty()) continue;
-    KzIpcPtr conn = pool->front().conn;
-    pool->pop_front();
-    stats_.donor = static_cast<uint32_t>(donor_pool_.size());
-    return conn;
+    while (!pool->empty()) {
+      KzIpcPtr conn = pool->front().conn;
+      struct pollfd p;
+      p.fd = conn->GetHandle();
+      p.events = POLLIN;
+      p.revents = 0;
+      int n;
+      do {
+        n = poll(&p, 1, 0);
+      } while (n < 0 && errno == EINTR);
+      if (n > 0 && DropIfBrokenLocked(pool, pool->begin(), p.revents)) continue;
+      pool->pop_front();
+      stats_.donor = static_cast<uint32_t>(donor_pool_.size());
+      return conn;
+    }
   }
   *create = total_ < settings_.max && Clock::now() >= next_create_;
   if (*create) {
@@ -679,9 +695,11 @@ void KzPersistentClientPoolManager::Release(const KzIpcPtr& connection, bool hea
   std::lock_guard<std::mutex> lock(mutex_);
   if (stats_.active > 0) --stats_.active;
   if (healthy && open_ && !suspended_ && connection->GetHandle() >= 0) {
+    // The maintenance thread is not woken: it watches the connection from
+    // its next pass (within one maintenance period), and a closure before
+    // that is caught when the connection is taken.
     r_pool_.push_front(Entry{connection, Clock::now()});
     ready_cond_.notify_one();
-    SendControl(kControlRebuild);
     return;
   }
   CloseConnection(connection, "is closed on release");
@@ -707,25 +725,32 @@ void KzPersistentClientPoolManager::ProcessEventLocked(const Watched& watched, s
     }
   }
   // Taken by a caller since the wait list was built: the event is theirs.
-  if (pool == nullptr) return;
-  const PeekResult peeked = peek(watched.conn);
-  if (peeked == kPeekNothing) return;
+  if (pool != nullptr) DropIfBrokenLocked(pool, it, revents);
+}
+
+bool KzPersistentClientPoolManager::DropIfBrokenLocked(std::list<Entry>* pool,
+                                                       std::list<Entry>::iterator it,
+                                                       short revents) {
+  const KzIpcPtr conn = it->conn;
+  const PeekResult peeked = peek(conn);
+  if (peeked == kPeekNothing) return false;
   LogClass& log = ipcLog();
   // Base and spare connections have not carried an exchange yet.
   const char* when = pool == &r_pool_ ? "" : " befor connect";
-  log.info(watched.conn->Text() + " has been broken/closed on server side" + when +
-           " (poll revent=0x" + hex(static_cast<unsigned short>(revents)) + ")");
+  log.info(conn->Text() + " has been broken/closed on server side" + when + " (poll revent=0x" +
+           hex(static_cast<unsigned short>(revents)) + ")");
   if (peeked == kPeekClosed) log.debug("ProcessEstablishedPool: POLLIN and recv return <= 0");
   // Unsolicited data leaves the stream out of step: drop the connection too.
   pool->erase(it);
   stats_.donor = static_cast<uint32_t>(donor_pool_.size());
-  CloseConnection(watched.conn, "is closed");
+  CloseConnection(conn, "is closed");
   if (total_ > 0) --total_;
   log.debug("KzPersistentClientPoolManager: dec total connection =" + std::to_string(total_));
-  log.debug("KzPersistentClientPoolManager(" + SpecOf(watched.conn->GetRemoteAddress()) +
+  log.debug("KzPersistentClientPoolManager(" + SpecOf(conn->GetRemoteAddress()) +
             ") make pause...");
   next_create_ = Clock::now() + toMs(pause_);
   ready_cond_.notify_one();
+  return true;
 }
 
 void KzPersistentClientPoolManager::RemoveIdleLocked(Clock::time_point now) {

@@ -290,6 +290,9 @@ class KzPersistentClientPoolManager : public KzPersistentPoolManager {
   // maintenance thread prepares one spare (donor) connection so that the
   // next such caller finds it ready instead of connecting itself.
   void CreateDonorPool();
+  // Closes and removes `it` when its server closed it or sent unasked-for
+  // data; false when it is healthy.
+  bool DropIfBrokenLocked(std::list<Entry>* pool, std::list<Entry>::iterator it, short revents);
   KzAddressPtr NextAddressLocked();
   void CountCreatedLocked();
   KzAddressPtr local_;

@@ -184,4 +184,28 @@ TEST_F(PoolTest, ClientBindsItsLocalAddress) {
   client.Release(conn, false);
 }
 
+TEST_F(PoolTest, ConnectionClosedBeforeItIsWatchedIsNotHandedOut) {
+  KzPersistentServerPoolManager server;
+  server.Open(addresses());
+  KzPersistentClientPoolManager client(ConnSettings(0, 1));
+  // The maintenance thread stays asleep: only the take-time check can see
+  // the closure.
+  client.SetMaintenanceTimeout(KzTimeout(60000u));
+  client.SetPause(KzTimeout(1u));
+  client.Open(addresses());
+  KzIpcPtr conn = client.GetReady(KzDeadline(KzTimeout(5000u)));
+  ASSERT_TRUE(conn->Send(std::string("x"), KzTimeout(5000u)));
+  KzIpcPtr accepted = server.GetReady(KzDeadline(KzTimeout(5000u)));
+  server.Release(accepted, false);
+  client.Release(conn, true);
+  kztest::LogCapture log;
+  KzIpcPtr fresh = client.GetReady(KzDeadline(KzTimeout(5000u)));
+  ASSERT_TRUE(fresh);
+  EXPECT_NE(fresh, conn);
+  EXPECT_EQ(conn->GetHandle(), -1);
+  EXPECT_TRUE(log.contains(" has been broken/closed on server side (poll revent=0x"));
+  EXPECT_EQ(client.Total(), 1u);
+  client.Release(fresh, true);
+}
+
 }  // namespace
