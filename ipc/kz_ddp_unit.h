@@ -109,7 +109,7 @@ class KzDdpUnit : public KzPDU {
   bool AddStringFromFile(const std::string& path) override;
   bool AddUnit(const KzPDU& other) override;
   // A unit limits neither its size nor its use: always true. Without a
-  // connection, Push and the Get operations still fail as documented.
+  // connection, Push and the Get operations still throw as described above.
   bool IsAddAllowed() const override { return true; }
   bool IsPushAllowed() const override { return true; }
 
