@@ -56,6 +56,9 @@ class KzPDU {
   virtual bool SendFileAfter(const std::string& path, off_t offset, size_t length) = 0;
   virtual bool AddStringFromFile(const std::string& path) = 0;
   virtual bool AddUnit(const KzPDU& other) = 0;
+  // Whether more fields may be added, and whether the output may be sent.
+  virtual bool IsAddAllowed() const = 0;
+  virtual bool IsPushAllowed() const = 0;
 
   virtual bool GetBool() = 0;
   virtual int32_t GetInt32() = 0;
@@ -64,6 +67,8 @@ class KzPDU {
   virtual void GetVector(std::vector<std::string>* value) = 0;
   virtual bool GetBuffer(void* data, size_t length) = 0;
   virtual bool GetBuffer(std::string* data) = 0;
+  // Whether fields may be read.
+  virtual bool IsGetAllowed() const = 0;
 
   virtual std::string GetLocalAddressAsString() const = 0;
   virtual std::string GetRemoteAddressAsString() const = 0;
@@ -103,6 +108,10 @@ class KzDdpUnit : public KzPDU {
   bool SendFileAfter(const std::string& path, off_t offset, size_t length) override;
   bool AddStringFromFile(const std::string& path) override;
   bool AddUnit(const KzPDU& other) override;
+  // A unit limits neither its size nor its use: always true. Without a
+  // connection, Push and the Get operations still throw as described above.
+  bool IsAddAllowed() const override { return true; }
+  bool IsPushAllowed() const override { return true; }
 
   bool GetBool() override;
   int32_t GetInt32() override;
@@ -113,6 +122,7 @@ class KzDdpUnit : public KzPDU {
   void GetVector(std::vector<std::string>* value) override;
   bool GetBuffer(void* data, size_t length) override;
   bool GetBuffer(std::string* data) override;
+  bool IsGetAllowed() const override { return true; }
 
   std::string GetLocalAddressAsString() const override;
   std::string GetRemoteAddressAsString() const override;

@@ -89,6 +89,7 @@ void KzMaintainThread::Run() {
     pool_->Maintain();
   } catch (const KzThreadCanceled&) {
     ipcLog().debug("KzMaintainThread: catch stop thread");
+    ipcLog().debug("catch stop thread..");
   } catch (const std::exception& e) {
     ipcLog().error(std::string("MaintainThread::run exception(") + e.what() + ")");
   } catch (...) {
@@ -171,27 +172,30 @@ void KzSessionPoolManager::WriteStatistics() {
   stats_start_ = now;
 }
 
-KzIpcPtr KzSessionPoolManager::CreateClientConnection(const KzAddressPtr& address,
-                                                      const KzTimeout& timeout) {
+KzIpcPtr KzSessionPoolManager::CreateClientConnection(const KzAddressPtr& local,
+                                                      const KzAddressPtr& address,
+                                                      const KzTimeout& timeout,
+                                                      std::string* error) {
   LogClass& log = ipcLog();
   const std::string spec = SpecOf(address);
   log.debug("attempt to create connection to " + spec);
-  KzIpcPtr conn = KzIpcFactory::Instance().Create(nullptr, address);
-  if (!conn) {
-    log.error("Pool::CreateClientConnection - cannot create connection to " + spec);
+  KzIpcPtr conn = KzIpcFactory::Instance().Create(local, address);
+  const auto fail = [&](const std::string& text) {
+    log.error(text);
+    if (error != nullptr) *error = text;
+    if (conn) conn->Close();
     return nullptr;
-  }
+  };
+  if (!conn) return fail("Pool::CreateClientConnection - cannot create connection to " + spec);
   try {
     log.debug("call connect to " + spec);
     if (!conn->Connect(timeout)) {
-      log.error("CreateClientConnection - cannot establish a connection to " + spec +
-                " (timed out)");
-      return nullptr;
+      return fail("CreateClientConnection - cannot establish a connection to " + spec +
+                  " (timed out)");
     }
   } catch (const std::exception& e) {
-    log.error("CreateClientConnection - cannot establish a connection to " + spec + ": " +
-              e.what());
-    return nullptr;
+    return fail("CreateClientConnection - cannot establish a connection to " + spec + ": " +
+                e.what());
   }
   if (debugOn()) log.debug("Pool::CreateClientConnection - an established " + conn->Text());
   return conn;
@@ -263,7 +267,7 @@ void KzPersistentPoolManager::Open(const KzAddressList& addresses) {
       throw KzException("PP-Manager::Open - cannot creates of the session maintainer");
     }
   }
-  FillMinimum();
+  CreatePool();
 }
 
 void KzPersistentPoolManager::Reopen(const KzAddressList& addresses) {
@@ -315,7 +319,7 @@ void KzPersistentPoolManager::Resume() {
     ready_cond_.notify_all();
   }
   SendControl(kControlResume);
-  FillMinimum();
+  CreatePool();
 }
 
 void KzPersistentPoolManager::WakeUpAll() {
@@ -329,6 +333,11 @@ void KzPersistentPoolManager::CancelThread(std::thread::id id) {
   std::lock_guard<std::mutex> lock(mutex_);
   cancel_ids_.insert(id);
   ready_cond_.notify_all();
+}
+
+void KzPersistentPoolManager::CancelationAcknowledge(std::thread::id id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (cancel_ids_.erase(id) > 0) ipcLog().debug("PP-Manager::CancelationAcknowledge");
 }
 
 size_t KzPersistentPoolManager::ReadyCount() const {
@@ -351,6 +360,7 @@ KzIpcPtr KzPersistentPoolManager::GetReady(const KzDeadline& deadline) {
     }
     if (cancel_ids_.erase(std::this_thread::get_id()) > 0) {
       log.debug("CheckCancelAndExitIfNeed - find request for my cancel");
+      log.debug("PP-Manager::GetReady - got event for a cancelation of thread");
       log.debug("PP-Manager::CancelationAcknowledge");
       throw KzThreadCanceled("PP-Manager::GetReady");
     }
@@ -450,6 +460,10 @@ void KzPersistentPoolManager::Maintain() {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
+    if (n == 0 && debugOn()) {
+      log.debug("::SelectReady: waiting for " + std::to_string(list.size()) +
+                " connections is timed out (timeout=" + maintenance_timeout_.Text() + ")");
+    }
     if (n > 0 && debugOn()) {
       for (const auto& p : fds) {
         if (p.revents != 0) {
@@ -475,12 +489,15 @@ void KzPersistentPoolManager::Maintain() {
       log.error("Maintain: control is down");
       return;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!open_ || suspended_) continue;
-    for (size_t i = 0; i < list.size(); ++i) {
-      if (fds[i + 1].revents != 0) ProcessEventLocked(list[i], fds[i + 1].revents);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!open_ || suspended_) continue;
+      for (size_t i = 0; i < list.size(); ++i) {
+        if (fds[i + 1].revents != 0) ProcessEventLocked(list[i], fds[i + 1].revents);
+      }
+      RemoveIdleLocked(Clock::now());
     }
-    RemoveIdleLocked(Clock::now());
+    AfterMaintenancePass();
   }
 }
 
@@ -499,7 +516,34 @@ uint32_t KzPersistentClientPoolManager::Total() const {
 
 size_t KzPersistentPoolManager::IdleCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return r_pool_.size();
+  return IdleCountLocked();
+}
+
+size_t KzPersistentClientPoolManager::IdleCountLocked() const {
+  return r_pool_.size() + b_pool_.size() + donor_pool_.size();
+}
+
+size_t KzPersistentClientPoolManager::BasePoolCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return b_pool_.size();
+}
+
+size_t KzPersistentClientPoolManager::DonorPoolCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return donor_pool_.size();
+}
+
+void KzPersistentClientPoolManager::CloseAllLocked() {
+  // Connections in use stay counted until they come back.
+  const size_t idle = IdleCountLocked();
+  total_ = total_ > idle ? total_ - static_cast<uint32_t>(idle) : 0;
+  for (auto& e : b_pool_) CloseConnection(e.conn, "closed with its pool");
+  b_pool_.clear();
+  for (auto& e : donor_pool_) CloseConnection(e.conn, "closed with its pool");
+  donor_pool_.clear();
+  stats_.donor = 0;
+  donor_wanted_ = false;
+  KzPersistentPoolManager::CloseAllLocked();
 }
 
 KzAddressPtr KzPersistentClientPoolManager::NextAddressLocked() {
@@ -509,7 +553,14 @@ KzAddressPtr KzPersistentClientPoolManager::NextAddressLocked() {
   return address;
 }
 
-void KzPersistentClientPoolManager::FillMinimum() {
+void KzPersistentClientPoolManager::CountCreatedLocked() {
+  ++stats_.total_created;
+  ++stats_.established;
+  stats_.max_created = std::max(stats_.max_created, total_);
+  stats_.sum += total_;
+}
+
+void KzPersistentClientPoolManager::CreatePool() {
   for (;;) {
     KzAddressPtr address;
     {
@@ -518,34 +569,96 @@ void KzPersistentClientPoolManager::FillMinimum() {
       address = NextAddressLocked();
       ++total_;
     }
-    KzIpcPtr conn = CreateClientConnection(address, connect_timeout_);
+    KzIpcPtr conn = CreateClientConnection(local_, address, connect_timeout_);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!conn || !open_ || suspended_) {
       --total_;
-      next_create_ = Clock::now() + toMs(pause_);
+      if (conn) {
+        conn->Close();
+      } else {
+        next_create_ = Clock::now() + toMs(pause_);
+      }
       return;
     }
-    ++stats_.total_created;
-    ++stats_.established;
-    stats_.max_created = std::max(stats_.max_created, total_);
-    stats_.sum += total_;
-    r_pool_.push_front(Entry{conn, Clock::now()});
+    CountCreatedLocked();
+    b_pool_.push_back(Entry{conn, Clock::now()});
+    if (debugOn()) ipcLog().debug(conn->Text() + " is placed into the b-pool");
     ready_cond_.notify_one();
     SendControl(kControlRebuild);
   }
 }
 
+void KzPersistentClientPoolManager::CreateDonorPool() {
+  LogClass& log = ipcLog();
+  KzAddressPtr address;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!donor_wanted_) return;
+    donor_wanted_ = false;
+    if (!open_ || suspended_ || !donor_pool_.empty() || total_ >= settings_.max ||
+        Clock::now() < next_create_) {
+      return;
+    }
+    address = NextAddressLocked();
+    ++total_;
+    log.debug("KzPersistentClientPoolManager: inc total connection =" + std::to_string(total_));
+  }
+  // Bounded by one maintenance period so that closures and idle checks are
+  // not held up for long.
+  const KzTimeout timeout = std::min(connect_timeout_, maintenance_timeout_);
+  std::string error;
+  KzIpcPtr conn = CreateClientConnection(local_, address, timeout, &error);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!conn || !open_ || suspended_) {
+    --total_;
+    log.debug("KzPersistentClientPoolManager: dec total connection =" + std::to_string(total_));
+    if (conn) {
+      conn->Close();
+    } else {
+      log.error("KzPersistentClientPoolManager::_CreateDonorPool: create connection error: " +
+                error);
+      next_create_ = Clock::now() + toMs(pause_);
+    }
+    return;
+  }
+  CountCreatedLocked();
+  donor_pool_.push_back(Entry{conn, Clock::now()});
+  stats_.donor = static_cast<uint32_t>(donor_pool_.size());
+  if (debugOn()) log.debug(conn->Text() + " is placed into the donor pool");
+  ready_cond_.notify_one();
+}
+
 KzIpcPtr KzPersistentClientPoolManager::TakeReadyLocked(bool* create) {
-  if (!r_pool_.empty()) {
-    KzIpcPtr conn = r_pool_.front().conn;
-    r_pool_.pop_front();
-    return conn;
+  // Connections that served before, then the base ones, then the spares;
+  // one the server has closed meanwhile is dropped, not handed out.
+  for (std::list<Entry>* pool : {&r_pool_, &b_pool_, &donor_pool_}) {
+    while (!pool->empty()) {
+      KzIpcPtr conn = pool->front().conn;
+      struct pollfd p;
+      p.fd = conn->GetHandle();
+      p.events = POLLIN;
+      p.revents = 0;
+      int n;
+      do {
+        n = poll(&p, 1, 0);
+      } while (n < 0 && errno == EINTR);
+      if (n > 0 && DropIfBrokenLocked(pool, pool->begin(), p.revents)) continue;
+      pool->pop_front();
+      stats_.donor = static_cast<uint32_t>(donor_pool_.size());
+      return conn;
+    }
   }
   *create = total_ < settings_.max && Clock::now() >= next_create_;
   if (*create) {
     ++total_;
     ipcLog().debug("KzPersistentClientPoolManager: inc total connection =" +
                    std::to_string(total_));
+    // Demand beyond the idle connections while others are in use: have a
+    // spare ready for the next such caller.
+    if (stats_.active > 0 && !donor_wanted_) {
+      donor_wanted_ = true;
+      SendControl(kControlRebuild);
+    }
   }
   return nullptr;
 }
@@ -559,7 +672,7 @@ KzIpcPtr KzPersistentClientPoolManager::CreateOnRequest(const KzDeadline& deadli
                    ")");
   }
   const KzTimeout timeout = std::min(connect_timeout_, deadline.Remaining());
-  KzIpcPtr conn = CreateClientConnection(address, timeout);
+  KzIpcPtr conn = CreateClientConnection(local_, address, timeout);
   std::lock_guard<std::mutex> lock(mutex_);
   if (!conn || !open_ || suspended_) {
     --total_;
@@ -572,11 +685,8 @@ KzIpcPtr KzPersistentClientPoolManager::CreateOnRequest(const KzDeadline& deadli
     if (conn) conn->Close();
     return nullptr;
   }
-  ++stats_.total_created;
+  CountCreatedLocked();
   ++stats_.created_on_request;
-  ++stats_.established;
-  stats_.max_created = std::max(stats_.max_created, total_);
-  stats_.sum += total_;
   return conn;
 }
 
@@ -585,9 +695,11 @@ void KzPersistentClientPoolManager::Release(const KzIpcPtr& connection, bool hea
   std::lock_guard<std::mutex> lock(mutex_);
   if (stats_.active > 0) --stats_.active;
   if (healthy && open_ && !suspended_ && connection->GetHandle() >= 0) {
+    // The maintenance thread is not woken: it watches the connection from
+    // its next pass (within one maintenance period), and a closure before
+    // that is caught when the connection is taken.
     r_pool_.push_front(Entry{connection, Clock::now()});
     ready_cond_.notify_one();
-    SendControl(kControlRebuild);
     return;
   }
   CloseConnection(connection, "is closed on release");
@@ -597,43 +709,65 @@ void KzPersistentClientPoolManager::Release(const KzIpcPtr& connection, bool hea
 }
 
 void KzPersistentClientPoolManager::BuildWaitListLocked(std::vector<Watched>* list) {
-  for (const auto& e : r_pool_) list->push_back(Watched{e.conn, kWatchReady});
+  for (const std::list<Entry>* pool : {&r_pool_, &b_pool_, &donor_pool_}) {
+    for (const auto& e : *pool) list->push_back(Watched{e.conn, kWatchReady});
+  }
 }
 
 void KzPersistentClientPoolManager::ProcessEventLocked(const Watched& watched, short revents) {
-  auto it = std::find_if(r_pool_.begin(), r_pool_.end(),
-                         [&](const Entry& e) { return e.conn == watched.conn; });
+  std::list<Entry>* pool = nullptr;
+  std::list<Entry>::iterator it;
+  for (std::list<Entry>* p : {&r_pool_, &b_pool_, &donor_pool_}) {
+    it = std::find_if(p->begin(), p->end(), [&](const Entry& e) { return e.conn == watched.conn; });
+    if (it != p->end()) {
+      pool = p;
+      break;
+    }
+  }
   // Taken by a caller since the wait list was built: the event is theirs.
-  if (it == r_pool_.end()) return;
-  const PeekResult peeked = peek(watched.conn);
-  if (peeked == kPeekNothing) return;
+  if (pool != nullptr) DropIfBrokenLocked(pool, it, revents);
+}
+
+bool KzPersistentClientPoolManager::DropIfBrokenLocked(std::list<Entry>* pool,
+                                                       std::list<Entry>::iterator it,
+                                                       short revents) {
+  const KzIpcPtr conn = it->conn;
+  const PeekResult peeked = peek(conn);
+  if (peeked == kPeekNothing) return false;
   LogClass& log = ipcLog();
-  log.info(watched.conn->Text() + " has been broken/closed on server side (poll revent=0x" +
+  // Base and spare connections have not carried an exchange yet.
+  const char* when = pool == &r_pool_ ? "" : " befor connect";
+  log.info(conn->Text() + " has been broken/closed on server side" + when + " (poll revent=0x" +
            hex(static_cast<unsigned short>(revents)) + ")");
   if (peeked == kPeekClosed) log.debug("ProcessEstablishedPool: POLLIN and recv return <= 0");
   // Unsolicited data leaves the stream out of step: drop the connection too.
-  r_pool_.erase(it);
-  CloseConnection(watched.conn, "is closed");
+  pool->erase(it);
+  stats_.donor = static_cast<uint32_t>(donor_pool_.size());
+  CloseConnection(conn, "is closed");
   if (total_ > 0) --total_;
   log.debug("KzPersistentClientPoolManager: dec total connection =" + std::to_string(total_));
-  log.debug("KzPersistentClientPoolManager(" + SpecOf(watched.conn->GetRemoteAddress()) +
+  log.debug("KzPersistentClientPoolManager(" + SpecOf(conn->GetRemoteAddress()) +
             ") make pause...");
   next_create_ = Clock::now() + toMs(pause_);
   ready_cond_.notify_one();
+  return true;
 }
 
 void KzPersistentClientPoolManager::RemoveIdleLocked(Clock::time_point now) {
   if (idle_timeout_.IsInfinite()) return;
-  for (auto it = r_pool_.begin(); it != r_pool_.end() && total_ > settings_.min;) {
-    if (now - it->since > toMs(idle_timeout_)) {
-      CloseConnection(it->conn, "Remove by timeout");
-      ++stats_.closed_by_timeout;
-      --total_;
-      it = r_pool_.erase(it);
-    } else {
-      ++it;
+  for (std::list<Entry>* pool : {&r_pool_, &donor_pool_, &b_pool_}) {
+    for (auto it = pool->begin(); it != pool->end() && total_ > settings_.min;) {
+      if (now - it->since > toMs(idle_timeout_)) {
+        CloseConnection(it->conn, "Remove by timeout");
+        ++stats_.closed_by_timeout;
+        --total_;
+        it = pool->erase(it);
+      } else {
+        ++it;
+      }
     }
   }
+  stats_.donor = static_cast<uint32_t>(donor_pool_.size());
 }
 
 // The server manager.

@@ -81,6 +81,10 @@ class KzIfPoolManager {
   // Marks the manager destroyed (every later and every sleeping GetReady
   // raises KzSessionDestroyed).
   virtual void WakeUpAll() = 0;
+  // Makes `id`'s current or next GetReady raise KzThreadCanceled.
+  virtual void CancelThread(std::thread::id id) = 0;
+  // Drops a pending cancellation of `id` that was honoured elsewhere.
+  virtual void CancelationAcknowledge(std::thread::id id) = 0;
 };
 
 class KzIfSessionPoolManager : public KzIfPoolManager {};
@@ -148,8 +152,10 @@ class KzSessionPoolManager : public KzIfSessionPoolManager, public IfCorrectConn
   void SetPause(const KzTimeout& pause) { pause_ = pause; }
 
  protected:
-  // A connected client channel to `address`, or null (logged) on failure.
-  KzIpcPtr CreateClientConnection(const KzAddressPtr& address, const KzTimeout& timeout);
+  // A connected client channel to `address` (bound to `local` when that is
+  // set), or null on failure; the reason is logged and, with `error`, kept.
+  KzIpcPtr CreateClientConnection(const KzAddressPtr& local, const KzAddressPtr& address,
+                                  const KzTimeout& timeout, std::string* error = nullptr);
   // A channel accepted on `listening`, or null when no client was waiting.
   KzIpcPtr CreateServerConnection(const KzIpcPtr& listening);
   virtual bool IsServer() const = 0;
@@ -178,8 +184,8 @@ class KzPersistentPoolManager : public KzSessionPoolManager, public KzIfMaintain
   KzIpcPtr GetReady(const KzDeadline& deadline) override;
   void WakeUpAll() override;
   void Maintain() override;
-  // Makes `id`'s next or current GetReady raise KzThreadCanceled.
-  void CancelThread(std::thread::id id);
+  void CancelThread(std::thread::id id) override;
+  void CancelationAcknowledge(std::thread::id id) override;
 
   // The setters below are for set-up: REQUIRES: the manager is not open.
   // How long one maintenance wait lasts at most (idle checks run at least
@@ -188,7 +194,8 @@ class KzPersistentPoolManager : public KzSessionPoolManager, public KzIfMaintain
   // Connections idle longer than this are closed (client: above the
   // minimum).
   void SetIdleTimeout(const KzTimeout& t) { idle_timeout_ = t; }
-  // Idle connections (client r-pool, server e-pool) and ready ones.
+  // Idle connections (client r-, b- and donor pools; server e-pool) and
+  // ready ones.
   size_t IdleCount() const;
   size_t ReadyCount() const;
 
@@ -218,8 +225,11 @@ class KzPersistentPoolManager : public KzSessionPoolManager, public KzIfMaintain
   virtual void BuildWaitListLocked(std::vector<Watched>* list) = 0;
   virtual void ProcessEventLocked(const Watched& watched, short revents) = 0;
   virtual void RemoveIdleLocked(Clock::time_point now) = 0;
+  virtual size_t IdleCountLocked() const { return r_pool_.size(); }
   // Runs without the mutex after Open and Resume.
-  virtual void FillMinimum() {}
+  virtual void CreatePool() {}
+  // Runs without the mutex on the maintenance thread after every pass.
+  virtual void AfterMaintenancePass() {}
   // A connection for GetReady, or null; *create is set when the caller may
   // make a new one.
   virtual KzIpcPtr TakeReadyLocked(bool* create) = 0;
@@ -254,21 +264,43 @@ class KzPersistentClientPoolManager : public KzPersistentPoolManager {
   void Release(const KzIpcPtr& connection, bool healthy) override;
   // Connections that exist (idle and in use).
   uint32_t Total() const;
+  // The address new connections bind to before connecting; empty (the
+  // default) lets the system choose. REQUIRES: the manager is not open.
+  void SetLocalAddress(const KzAddressPtr& local) { local_ = local; }
+  size_t BasePoolCount() const;
+  size_t DonorPoolCount() const;
 
  protected:
   bool IsServer() const override { return false; }
   void OpenPoolsLocked() override {}
+  void CloseAllLocked() override;
   void BuildWaitListLocked(std::vector<Watched>* list) override;
   void ProcessEventLocked(const Watched& watched, short revents) override;
   void RemoveIdleLocked(Clock::time_point now) override;
-  void FillMinimum() override;
+  size_t IdleCountLocked() const override;
+  // Brings the manager up to its minimum; the new connections go to the
+  // b-pool.
+  void CreatePool() override;
+  void AfterMaintenancePass() override { CreateDonorPool(); }
   KzIpcPtr TakeReadyLocked(bool* create) override;
   KzIpcPtr CreateOnRequest(const KzDeadline& deadline) override;
 
  private:
+  // When a caller had to connect while another connection was in use, the
+  // maintenance thread prepares one spare (donor) connection so that the
+  // next such caller finds it ready instead of connecting itself.
+  void CreateDonorPool();
+  // Closes and removes `it` when its server closed it or sent unasked-for
+  // data; false when it is healthy.
+  bool DropIfBrokenLocked(std::list<Entry>* pool, std::list<Entry>::iterator it, short revents);
   KzAddressPtr NextAddressLocked();
-  uint32_t total_ = 0;       // existing connections; GUARDED_BY(mutex_)
-  size_t next_address_ = 0;  // GUARDED_BY(mutex_)
+  void CountCreatedLocked();
+  KzAddressPtr local_;
+  std::list<Entry> b_pool_;      // GUARDED_BY(mutex_)
+  std::list<Entry> donor_pool_;  // GUARDED_BY(mutex_)
+  bool donor_wanted_ = false;    // GUARDED_BY(mutex_)
+  uint32_t total_ = 0;           // existing connections; GUARDED_BY(mutex_)
+  size_t next_address_ = 0;      // GUARDED_BY(mutex_)
 };
 
 class KzPersistentServerPoolManager : public KzPersistentPoolManager {

@@ -32,6 +32,10 @@ class KzClientProtocol : public KzProtocol {
   virtual bool BuildRequest(KzPDU& request) = 0;
   // Reads the response fields from the connection.
   virtual bool ParseResponse(KzPDU& response) = 0;
+  // Whether the whole exchange may be run once more, on another connection,
+  // when the server turns out to have closed the pooled one. Only a
+  // protocol whose request is harmless to repeat says yes.
+  virtual bool IsRepeatable() const { return false; }
 };
 
 class KzServerProtocol : public KzProtocol {

@@ -1,5 +1,7 @@
 #include "ipc/kz_session.h"
 
+#include <cerrno>
+
 #include "base/kz_exception.h"
 #include "base/log.h"
 
@@ -26,6 +28,13 @@ void encodeId(uint32_t id, unsigned char* out) {
 uint32_t decodeId(const unsigned char* in) {
   return (static_cast<uint32_t>(in[0]) << 24) | (static_cast<uint32_t>(in[1]) << 16) |
          (static_cast<uint32_t>(in[2]) << 8) | static_cast<uint32_t>(in[3]);
+}
+
+// Whether `e` says the peer has closed the connection.
+bool closedByPeer(const std::exception& e) {
+  if (dynamic_cast<const base::KzIpcErrorClosed*>(&e) != nullptr) return true;
+  const auto* system = dynamic_cast<const base::KzSystemError*>(&e);
+  return system != nullptr && (system->code() == EPIPE || system->code() == ECONNRESET);
 }
 
 }  // namespace
@@ -148,7 +157,8 @@ class KzSuspendedSessionState : public KzSessionState {
   // Waits for the state to change, then asks the caller to call again.
   KzIpcPtr AquireConnection(KzSession& session, std::unique_lock<std::mutex>& lock,
                             const KzDeadline& deadline) override {
-    auto changed = [&] { return session.state_ != this; };
+    const std::thread::id me = std::this_thread::get_id();
+    auto changed = [&] { return session.state_ != this || session.cancel_ids_.count(me) > 0; };
     const KzTimeout remaining = deadline.Remaining();
     bool got;
     if (remaining.IsInfinite()) {
@@ -160,6 +170,7 @@ class KzSuspendedSessionState : public KzSessionState {
     if (!got) {
       throw KzTimedOut(base::TimedOutText("SuspendedSessionState::AquireConnection", deadline));
     }
+    if (session.TakeCancelLocked()) throw KzThreadCanceled("RefCounter");
     throw KzNeedRecall();
   }
 
@@ -262,6 +273,22 @@ void KzSession::SetStateLocked(KzSessionState::Id id) {
   cond_.notify_all();
 }
 
+bool KzSession::TakeCancelLocked() {
+  if (cancel_ids_.erase(std::this_thread::get_id()) == 0) return false;
+  // The pool may hold the same request; it is honoured here.
+  pool_->CancelationAcknowledge(std::this_thread::get_id());
+  return true;
+}
+
+void KzSession::CancelThread(std::thread::id id) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancel_ids_.insert(id);
+    cond_.notify_all();
+  }
+  pool_->CancelThread(id);
+}
+
 void KzSession::Open(const std::string& address) { Open(std::vector<std::string>{address}); }
 
 void KzSession::Open(const std::vector<std::string>& addresses) {
@@ -309,6 +336,10 @@ bool KzSession::Execute(const Exchange& exchange, const KzTimeout& timeout) {
       log.error("Session::Execute (session destroyed)-" + std::string("session has been deleted"));
       return false;
     }
+    if (TakeCancelLocked()) {
+      log.debug("Session::Execute - RefCounter: thread has been canceled");
+      throw KzThreadCanceled("RefCounter");
+    }
     ++refs_;
   }
   struct RefGuard {
@@ -337,6 +368,9 @@ bool KzSession::Execute(const Exchange& exchange, const KzTimeout& timeout) {
     } catch (const KzSessionClosed&) {
       throw;
     } catch (const KzThreadCanceled&) {
+      // Cancelled through the pool: the session's record of it is spent too.
+      std::lock_guard<std::mutex> lock(mutex_);
+      cancel_ids_.erase(std::this_thread::get_id());
       throw;
     } catch (const KzException& e) {
       failure(e);
@@ -379,40 +413,58 @@ bool KzClientSession::process(const std::shared_ptr<KzClientProtocol>& protocol,
     ipcLog().error("C-Session::process - a null pointer to a protocol");
     throw KzParameterError("ClientSession::process", "theProto", "null");
   }
-  return KzSession::Execute(
-      [&protocol](const KzIpcPtr& connection, const KzDeadline& deadline) {
-        LogClass& log = ipcLog();
-        unsigned char id[4];
-        encodeId(protocol->GetID(), id);
-        size_t length = sizeof id;
-        try {
-          if (!connection->Send(id, &length, deadline.Remaining())) {
-            log.error("error in sending client information: " +
-                      base::TimedOutText("Socket::Send", deadline));
-            return false;
+  const KzDeadline deadline(timeout);
+  for (int attempt = 0;; ++attempt) {
+    bool closed = false;
+    const bool ok = KzSession::Execute(
+        [&protocol, &closed](const KzIpcPtr& connection, const KzDeadline& call_deadline) {
+          try {
+            return Exchange(*protocol, connection, call_deadline);
+          } catch (const std::exception& e) {
+            closed = closedByPeer(e);
+            throw;
           }
-        } catch (const std::exception& e) {
-          log.error(std::string("error in sending client information: ") + e.what());
-          return false;
-        }
-        KzPduPtr request = protocol->CreateUnit();
-        KzPduPtr response = protocol->CreateUnit();
-        request->SetConnection(connection);
-        request->SetDeadline(deadline);
-        response->SetConnection(connection);
-        response->SetDeadline(deadline);
-        do {
-          request->Clear();
-          response->Clear();
-          if (!protocol->BuildRequest(*request) || !request->Flush() ||
-              !protocol->ParseResponse(*response)) {
-            log.error("protocol error over " + connection->Text());
-            return false;
-          }
-        } while (!protocol->IsFinished());
-        return true;
-      },
-      timeout);
+        },
+        deadline.Remaining());
+    if (ok || !closed || attempt > 0 || !protocol->IsRepeatable()) return ok;
+    ipcLog().info("C-Session::process - the connection has been closed by the server, the " +
+                  std::string("request is repeated"));
+  }
+}
+
+bool KzClientSession::Exchange(KzClientProtocol& protocol, const KzIpcPtr& connection,
+                               const KzDeadline& deadline) {
+  LogClass& log = ipcLog();
+  unsigned char id[4];
+  encodeId(protocol.GetID(), id);
+  size_t length = sizeof id;
+  try {
+    if (!connection->Send(id, &length, deadline.Remaining())) {
+      log.error("error in sending client information: " +
+                base::TimedOutText("Socket::Send", deadline));
+      return false;
+    }
+  } catch (const std::exception& e) {
+    log.error(std::string("error in sending client information: ") + e.what());
+    if (closedByPeer(e)) throw;
+    return false;
+  }
+  KzPduPtr request = protocol.CreateUnit();
+  KzPduPtr response = protocol.CreateUnit();
+  request->SetConnection(connection);
+  request->SetDeadline(deadline);
+  response->SetConnection(connection);
+  response->SetDeadline(deadline);
+  do {
+    request->Clear();
+    response->Clear();
+    if (!protocol.BuildRequest(*request) || !request->Flush() ||
+        !protocol.ParseResponse(*response)) {
+      log.error("protocol error over " + connection->Text());
+      return false;
+    }
+  } while (!protocol.IsFinished());
+  return true;
 }
 
 // The server session.

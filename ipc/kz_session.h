@@ -33,7 +33,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/kz_timeout.h"
@@ -93,6 +95,11 @@ class KzSession {
   std::shared_ptr<KzIfSessionPoolManager> PoolManager() const { return pool_; }
   // The address list as given to Open, comma-separated.
   std::string AddressListText() const;
+  // Ends the call that thread `id` is making (waiting for a connection or
+  // for Resume), or else its next call, with KzThreadCanceled
+  // ("RefCounter: thread has been canceled", or the pool's text when the
+  // pool noticed first). A call already exchanging data runs to its end.
+  void CancelThread(std::thread::id id);
 
  protected:
   using Exchange = std::function<bool(const KzIpcPtr& connection, const KzDeadline& deadline)>;
@@ -102,8 +109,8 @@ class KzSession {
   // One call: a connection from the current state, the exchange on it, the
   // connection given back (closed unless the exchange succeeded). Returns
   // the exchange result; false also when the time runs out or the session
-  // is destroyed. Raises KzSessionClosed on a closed session and passes
-  // KzThreadCanceled through.
+  // is destroyed. Raises KzSessionClosed on a closed session and
+  // KzThreadCanceled when the thread is cancelled (CancelThread).
   bool Execute(const Exchange& exchange, const KzTimeout& timeout);
   // Every derived destructor calls this first: the Terminal state, the pool
   // woken and closed, then a wait for the calls in progress.
@@ -119,13 +126,16 @@ class KzSession {
 
   // REQUIRES: mutex_ held. Wakes every thread waiting for a state change.
   void SetStateLocked(KzSessionState::Id id);
+  // REQUIRES: mutex_ held. Consumes a cancellation of the calling thread.
+  bool TakeCancelLocked();
 
   std::shared_ptr<KzIfSessionPoolManager> pool_;
   mutable std::mutex mutex_;
   std::condition_variable cond_;
-  KzSessionState* state_;               // GUARDED_BY(mutex_)
-  std::vector<std::string> addresses_;  // GUARDED_BY(mutex_)
-  int refs_ = 0;                        // calls in progress; GUARDED_BY(mutex_)
+  KzSessionState* state_;                 // GUARDED_BY(mutex_)
+  std::vector<std::string> addresses_;    // GUARDED_BY(mutex_)
+  int refs_ = 0;                          // calls in progress; GUARDED_BY(mutex_)
+  std::set<std::thread::id> cancel_ids_;  // GUARDED_BY(mutex_)
 };
 
 class KzClientSession : public KzSession {
@@ -134,11 +144,18 @@ class KzClientSession : public KzSession {
   ~KzClientSession() override;
 
   // Runs one exchange of `protocol` within `timeout`. True when the
-  // response was parsed. Throws KzParameterError for a null protocol.
+  // response was parsed. When the server had closed the connection and the
+  // protocol IsRepeatable, the exchange runs once more on another one.
+  // Throws KzParameterError for a null protocol.
   bool process(const std::shared_ptr<KzClientProtocol>& protocol, const KzTimeout& timeout);
   bool Execute(const std::shared_ptr<KzClientProtocol>& protocol, const KzTimeout& timeout) {
     return process(protocol, timeout);
   }
+
+ private:
+  // The identifier, then request and response until the protocol is done.
+  static bool Exchange(KzClientProtocol& protocol, const KzIpcPtr& connection,
+                       const KzDeadline& deadline);
 };
 
 class KzServerSession : public KzSession {

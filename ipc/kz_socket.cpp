@@ -441,7 +441,10 @@ void KzUnixSocket::Create() {
     throw KzParameterError("UnixSocket::Create", "path", address->path());
   }
   OpenHandle(AF_UNIX, "unix-socket create");
-  if (!listening_) return;
+  if (!local_) return;
+  const auto* local = dynamic_cast<const KzUnixSocketAddress*>(local_.get());
+  if (local == nullptr) throw KzParameterError("UnixSocket::Create", "local address", "null");
+  if (!local->PathFits()) throw KzParameterError("UnixSocket::Create", "path", local->path());
   if (bind(handle_, local_->SockAddr(), local_->SockAddrLen()) == 0) {
     ChMod(mode_);
     return;
@@ -449,8 +452,8 @@ void KzUnixSocket::Create() {
   int err = errno;
   if (err == EADDRINUSE) {
     if (IsStalled()) {
-      if (unlink(address->path().c_str()) != 0) {
-        ipcLog().error("unxi-socket unlink(" + address->path() +
+      if (unlink(local->path().c_str()) != 0) {
+        ipcLog().error("unxi-socket unlink(" + local->path() +
                        ") failed: " + Utils::errorText(errno));
       }
       if (bind(handle_, local_->SockAddr(), local_->SockAddrLen()) == 0) {
@@ -540,7 +543,10 @@ void KzInetSocket::Create() {
     throw KzParameterError("InetSocket::Create", "address", "null");
   }
   OpenHandle(address->SockAddr()->sa_family, "InetSocket::Create: inet create");
-  if (!listening_) return;
+  if (!local_) return;
+  if (local_->GetDomain() == KzIpcAddress::kInvalid) {
+    throw KzParameterError("InetSocket::Create", "local address", "null");
+  }
   SetOption(SO_REUSEADDR, 1, "REUSEADDR");
   if (bind(handle_, local_->SockAddr(), local_->SockAddrLen()) != 0) {
     const int err = errno;

@@ -84,8 +84,9 @@ class KzUnixSocket : public KzSocket {
  public:
   static const uint16_t kDefaultMode = 0770;
 
-  // Makes the socket; a listening one is bound to its path, replacing a
-  // stale socket file that nobody listens on, and given mode().
+  // Makes the socket. A listening one, and a client one with a local
+  // address, is bound to its local path (replacing a stale socket file that
+  // nobody listens on) and given mode().
   void Create() override;
   bool Connect(const KzTimeout& timeout) override;
   // Whether the local path is a socket file that no process listens on.
@@ -105,6 +106,8 @@ class KzUnixSocket : public KzSocket {
 
 class KzInetSocket : public KzSocket {
  public:
+  // Makes the socket; a listening one, and a client one with a local
+  // address, is bound to that address.
   void Create() override;
 
  protected:

@@ -128,4 +128,84 @@ TEST_F(PoolTest, StatisticsFileReport) {
   EXPECT_NE(report.find("\nmax rea=0 est=0 don=0 act=0\n"), std::string::npos);
 }
 
+TEST_F(PoolTest, BasePoolAtOpenAndDonorForConcurrentDemand) {
+  KzPersistentServerPoolManager server;
+  server.Open(addresses());
+  kztest::LogCapture log;
+  KzPersistentClientPoolManager client(ConnSettings(2, 4));
+  client.Open(addresses());
+  // The minimum is made at once and waits in the b-pool.
+  EXPECT_EQ(client.BasePoolCount(), 2u);
+  EXPECT_EQ(kztest::countOf(log.text(), " is placed into the b-pool"), 2u);
+  const KzDeadline deadline(KzTimeout(5000u));
+  KzIpcPtr a = client.GetReady(deadline);
+  KzIpcPtr b = client.GetReady(deadline);
+  EXPECT_EQ(client.Statistics().created_on_request, 0u);
+  EXPECT_EQ(client.Statistics().donor, 0u);
+  // A third caller connects itself while the others are busy; a spare is
+  // then prepared in the background and handed to the fourth.
+  KzIpcPtr c = client.GetReady(deadline);
+  ASSERT_TRUE(kztest::waitFor([&] { return client.DonorPoolCount() == 1; }));
+  EXPECT_EQ(client.Statistics().donor, 1u);
+  EXPECT_EQ(client.Total(), 4u);
+  KzIpcPtr d = client.GetReady(deadline);
+  ASSERT_TRUE(d);
+  EXPECT_EQ(client.Statistics().created_on_request, 1u);
+  EXPECT_EQ(client.Statistics().total_created, 4u);
+  EXPECT_EQ(client.DonorPoolCount(), 0u);
+  for (const KzIpcPtr& conn : {a, b, c, d}) client.Release(conn, true);
+  EXPECT_EQ(client.IdleCount(), 4u);
+  // Closing counts only what still exists.
+  client.Close();
+  EXPECT_EQ(client.Total(), 0u);
+}
+
+TEST_F(PoolTest, ClientBindsItsLocalAddress) {
+  KzPersistentServerPoolManager server;
+  server.Open(addresses());
+  KzPersistentClientPoolManager client(ConnSettings(0, 1));
+  client.SetLocalAddress(KzIpcFactory::Instance().CreateAddress("local:" + dir_.file("c")));
+  client.Open(addresses());
+  KzIpcPtr conn = client.GetReady(KzDeadline(KzTimeout(5000u)));
+  ASSERT_TRUE(conn);
+  EXPECT_EQ(conn->Text(), "connection (fd->" + std::to_string(conn->GetHandle()) +
+                              ", local->local:" + dir_.file("c") +
+                              ", server->local:" + dir_.file("s") + ")");
+  // The server sees the bound path as its client's address.
+  ASSERT_TRUE(conn->Send(std::string("x"), KzTimeout(5000u)));
+  ASSERT_TRUE(kztest::waitFor([&] { return server.ReadyCount() == 1; }));
+  KzIpcPtr accepted = server.GetReady(KzDeadline(KzTimeout(5000u)));
+  EXPECT_EQ(SpecOf(accepted->GetRemoteAddress()), "local:" + dir_.file("c"));
+  server.Release(accepted, false);
+  // The path left behind is reused by the next connection.
+  client.Release(conn, false);
+  conn = client.GetReady(KzDeadline(KzTimeout(5000u)));
+  EXPECT_TRUE(conn);
+  client.Release(conn, false);
+}
+
+TEST_F(PoolTest, ConnectionClosedBeforeItIsWatchedIsNotHandedOut) {
+  KzPersistentServerPoolManager server;
+  server.Open(addresses());
+  KzPersistentClientPoolManager client(ConnSettings(0, 1));
+  // The maintenance thread stays asleep: only the take-time check can see
+  // the closure.
+  client.SetMaintenanceTimeout(KzTimeout(60000u));
+  client.SetPause(KzTimeout(1u));
+  client.Open(addresses());
+  KzIpcPtr conn = client.GetReady(KzDeadline(KzTimeout(5000u)));
+  ASSERT_TRUE(conn->Send(std::string("x"), KzTimeout(5000u)));
+  KzIpcPtr accepted = server.GetReady(KzDeadline(KzTimeout(5000u)));
+  server.Release(accepted, false);
+  client.Release(conn, true);
+  kztest::LogCapture log;
+  KzIpcPtr fresh = client.GetReady(KzDeadline(KzTimeout(5000u)));
+  ASSERT_TRUE(fresh);
+  EXPECT_NE(fresh, conn);
+  EXPECT_EQ(conn->GetHandle(), -1);
+  EXPECT_TRUE(log.contains(" has been broken/closed on server side (poll revent=0x"));
+  EXPECT_EQ(client.Total(), 1u);
+  client.Release(fresh, true);
+}
+
 }  // namespace

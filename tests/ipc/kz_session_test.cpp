@@ -13,6 +13,7 @@
 namespace {
 
 using namespace korza::ipc;
+using korza::base::KzDeadline;
 using korza::base::KzTimeout;
 
 const uint32_t kEcho = 8206;
@@ -276,6 +277,80 @@ TEST_F(SessionTest, DestroyingTheServerReleasesItsWaiters) {
   server_.reset();
   waiter.join();
   EXPECT_TRUE(returned);
+}
+
+TEST_F(SessionTest, CancelledThreadLeavesItsCallOnce) {
+  startServer();
+  openClient(1);
+  std::string answer;
+  // The one connection is busy, so the caller sleeps in the pool.
+  KzIpcPtr busy = client_pool_->GetReady(KzDeadline(KzTimeout(5000u)));
+  ASSERT_TRUE(busy);
+  kztest::LogCapture log;
+  std::string canceled;
+  std::thread::id id;
+  std::atomic<bool> started{false};
+  std::thread caller([&] {
+    id = std::this_thread::get_id();
+    started = true;
+    try {
+      client_->process(echoCall("w", &answer), korza::base::kTimeoutInfinite);
+    } catch (const korza::base::KzThreadCanceled& e) {
+      canceled = e.what();
+    }
+    // Honoured once: the next call of this thread runs normally.
+    if (client_->process(echoCall("after", &answer), KzTimeout(5000u))) canceled += "|ok";
+  });
+  ASSERT_TRUE(kztest::waitFor([&] { return started && log.contains("is infinite=1"); }));
+  client_->CancelThread(id);
+  ASSERT_TRUE(kztest::waitFor([&] { return !canceled.empty(); }));
+  client_pool_->Release(busy, true);
+  caller.join();
+  EXPECT_EQ(canceled, "PP-Manager::GetReady: thread has been canceled|ok");
+  EXPECT_EQ(answer, "after");
+
+  // A thread cancelled between calls is refused at its next call, once.
+  client_->CancelThread(std::this_thread::get_id());
+  try {
+    client_->process(echoCall("x", &answer), KzTimeout(5000u));
+    FAIL();
+  } catch (const korza::base::KzThreadCanceled& e) {
+    EXPECT_STREQ(e.what(), "RefCounter: thread has been canceled");
+  }
+  EXPECT_TRUE(client_->process(echoCall("y", &answer), KzTimeout(5000u)));
+  EXPECT_EQ(answer, "y");
+}
+
+// The server drops the connections of the first two requests unanswered.
+TEST_F(SessionTest, RepeatableProtocolRunsAgainOnAConnectionTheServerClosed) {
+  std::atomic<int> calls{0};
+  startServer(
+      std::make_shared<KzFunctionServerProtocol>(kEcho, [&calls](KzPDU& request, KzPDU& response) {
+        const std::string text = request.GetString();
+        if (calls++ < 2) return false;
+        return response.AddString(text) && response.AddInt32(static_cast<int32_t>(text.size()));
+      }));
+  openClient();
+  struct Repeatable : KzFunctionClientProtocol {
+    using KzFunctionClientProtocol::KzFunctionClientProtocol;
+    bool IsRepeatable() const override { return true; }
+  };
+  std::string answer;
+  EXPECT_FALSE(client_->process(echoCall("once", &answer), KzTimeout(5000u)));
+  EXPECT_EQ(calls.load(), 1);
+  kztest::LogCapture log;
+  auto twice = std::make_shared<Repeatable>(
+      kEcho, [](KzPDU& request) { return request.AddString("twice"); },
+      [&answer](KzPDU& response) {
+        answer = response.GetString();
+        return response.GetInt32() == 5;
+      });
+  EXPECT_TRUE(client_->process(twice, KzTimeout(5000u)));
+  EXPECT_EQ(answer, "twice");
+  EXPECT_EQ(calls.load(), 3);
+  EXPECT_TRUE(
+      log.contains("C-Session::process - the connection has been closed by the server, "
+                   "the request is repeated"));
 }
 
 }  // namespace
