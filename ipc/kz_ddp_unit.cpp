@@ -19,7 +19,7 @@ namespace {
 
 // Strings arrive in pieces of at most this size, so memory follows the
 // bytes actually received rather than the count the peer announced.
-const size_t kReceiveChunk = 64 * 1024;
+const size_t kReceiveChunk = size_t{64} * 1024;
 
 uint32_t decode32(const unsigned char* p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |

@@ -548,7 +548,7 @@ void KzPersistentClientPoolManager::CloseAllLocked() {
 
 KzAddressPtr KzPersistentClientPoolManager::NextAddressLocked() {
   if (addresses_.empty()) return nullptr;
-  const KzAddressPtr address = addresses_[next_address_ % addresses_.size()];
+  KzAddressPtr address = addresses_[next_address_ % addresses_.size()];
   ++next_address_;
   return address;
 }
