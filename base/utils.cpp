@@ -15,7 +15,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <type_traits>
 
 namespace Utils {
@@ -304,6 +306,15 @@ bool runCommand(const std::string& command, std::string& output) {
     return false;
   }
   return silent;
+}
+
+bool readFile(const std::string& path, std::string& out) {
+  std::ifstream in(path, std::ios::in | std::ios::binary);
+  if (!in.is_open()) return false;
+  std::ostringstream content;
+  content << in.rdbuf();
+  out = content.str();
+  return true;
 }
 
 std::string hostName() {

@@ -82,6 +82,9 @@ using NameSet = std::set<std::string, NoCaseLess>;
 // is not examined. Throws Utils::error "popen() error: ...".
 bool runCommand(const std::string& command, std::string& output);
 
+// Reads the whole file into `out`; false when it cannot be opened.
+bool readFile(const std::string& path, std::string& out);
+
 // gethostname, or "" on failure.
 std::string hostName();
 // Local time as "%T" and as the mail date "%a, %d %b %Y %H:%M:%S %z".

@@ -1,8 +1,6 @@
 #include "config/conf_parser.h"
 
 #include <cctype>
-#include <fstream>
-#include <sstream>
 
 #include "base/log.h"
 #include "base/utils.h"
@@ -24,11 +22,9 @@ std::string trimSpace(const std::string& s) {
 }  // namespace
 
 conf_parser_t::conf_parser_t(const std::string& file_name) : file_name_(file_name) {
-  std::ifstream in(file_name, std::ios::in | std::ios::binary);
-  if (!in.is_open()) throw conf_store_exception_t("config file \"" + file_name + "\" not found.");
-  std::ostringstream content;
-  content << in.rdbuf();
-  text_ = content.str();
+  if (!Utils::readFile(file_name, text_)) {
+    throw conf_store_exception_t("config file \"" + file_name + "\" not found.");
+  }
 }
 
 conf_parser_t::conf_parser_t(const std::string& file_name, const std::string& text)

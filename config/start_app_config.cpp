@@ -1,8 +1,6 @@
 #include "config/start_app_config.h"
 
 #include <cctype>
-#include <fstream>
-#include <sstream>
 
 #include "base/log.h"
 #include "base/utils.h"
@@ -48,11 +46,7 @@ constexpr uint32_t kNumberLimit = 429496729;
 }  // namespace
 
 StartAppConfig::StartAppConfig(const std::string& file_name) : file_name_(file_name) {
-  std::ifstream in(file_name, std::ios::in | std::ios::binary);
-  if (!in.is_open()) throw LexerError("file \"" + file_name + "\" not found");
-  std::ostringstream content;
-  content << in.rdbuf();
-  text_ = content.str();
+  if (!Utils::readFile(file_name, text_)) throw LexerError("file \"" + file_name + "\" not found");
   advance();
 }
 

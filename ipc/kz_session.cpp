@@ -45,6 +45,23 @@ void KzSessionState::Refuse(const std::string& what) const {
   throw KzException(std::string(Name()) + ": A session state doesn't allows to " + what);
 }
 
+void KzSessionState::OpenPool(KzSession& session, const std::vector<std::string>& addresses,
+                              bool reopen, const char* where, const char* failure) const {
+  const KzAddressList resolved = ResolveAddressList(addresses);
+  try {
+    if (reopen) {
+      session.pool_->Reopen(resolved);
+    } else {
+      session.pool_->Open(resolved);
+    }
+  } catch (const std::exception& e) {
+    ipcLog().error(std::string(where) + " - " + e.what());
+    throw KzException(std::string(where) + " - " + failure);
+  }
+  session.addresses_ = addresses;
+  session.SetStateLocked(kOpened);
+}
+
 void KzSessionState::Open(KzSession&, const std::vector<std::string>&) { Refuse("open"); }
 void KzSessionState::Close(KzSession&) { Refuse("close"); }
 void KzSessionState::Suspend(KzSession&) { Refuse("suspend"); }
@@ -66,15 +83,7 @@ class KzInitialSessionState : public KzSessionState {
   const char* Name() const override { return "Initial State"; }
 
   void Open(KzSession& session, const std::vector<std::string>& addresses) override {
-    const KzAddressList resolved = ResolveAddressList(addresses);
-    try {
-      session.pool_->Open(resolved);
-    } catch (const std::exception& e) {
-      ipcLog().error(std::string("SessionState::Open - ") + e.what());
-      throw KzException("SessionState::Open - cannot initialize connections pool");
-    }
-    session.addresses_ = addresses;
-    session.SetStateLocked(kOpened);
+    OpenPool(session, addresses, false, "SessionState::Open", "cannot initialize connections pool");
   }
 };
 
@@ -85,15 +94,8 @@ class KzOpenedSessionState : public KzSessionState {
 
   // Reopen: the pool follows the new address list.
   void Open(KzSession& session, const std::vector<std::string>& addresses) override {
-    const KzAddressList resolved = ResolveAddressList(addresses);
-    try {
-      session.pool_->Reopen(resolved);
-    } catch (const std::exception& e) {
-      ipcLog().error(std::string("OpenedSessionState::Reopen - ") + e.what());
-      throw KzException("OpenedSessionState::Reopen - cannot reinit connections pool");
-    }
-    session.addresses_ = addresses;
-    session.SetStateLocked(kOpened);
+    OpenPool(session, addresses, true, "OpenedSessionState::Reopen",
+             "cannot reinit connections pool");
   }
 
   void Close(KzSession& session) override {

@@ -66,6 +66,12 @@ class KzSessionState {
 
  protected:
   [[noreturn]] void Refuse(const std::string& what) const;
+  // Points the pool at `addresses` (a first open or a reopen) and makes the
+  // session Opened. A pool failure is logged as `where` + " - " + its text
+  // and thrown as KzException(where + " - " + `failure`); the state is then
+  // unchanged.
+  void OpenPool(KzSession& session, const std::vector<std::string>& addresses, bool reopen,
+                const char* where, const char* failure) const;
 };
 
 // The five state singletons, created once.
