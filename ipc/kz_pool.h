@@ -325,6 +325,10 @@ class KzPersistentServerPoolManager : public KzPersistentPoolManager {
   KzIpcPtr TakeReadyLocked(bool* create) override;
 
  private:
+  // At the maximum, closes the connection idle longest to make room for a
+  // new one.
+  void ShedIfFullLocked();
+
   std::vector<KzIpcPtr> listeners_;  // GUARDED_BY(mutex_)
   std::list<Entry> e_pool_;          // GUARDED_BY(mutex_)
   uint32_t active_ = 0;              // handed to callers; GUARDED_BY(mutex_)
