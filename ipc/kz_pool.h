@@ -322,6 +322,7 @@ class KzPersistentServerPoolManager : public KzPersistentPoolManager {
   void BuildWaitListLocked(std::vector<Watched>* list) override;
   void ProcessEventLocked(const Watched& watched, short revents) override;
   void RemoveIdleLocked(Clock::time_point now) override;
+  size_t IdleCountLocked() const override { return e_pool_.size(); }
   KzIpcPtr TakeReadyLocked(bool* create) override;
 
  private:
