@@ -173,7 +173,8 @@ int run(const Options& opts) {
     return outOfTime() ? fail(kTimedOut, "no answer from the monitor at " + address + " in time")
                        : fail(kUnreachable, "the update request to " + address + " failed");
   }
-  const std::string text = std::get<0>(proto->GetResult());
+  std::string text = std::get<0>(proto->GetResult());
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   if (!ok) return fail(kRefused, "update refused: " + text);
   std::cout << "update accepted by " << address << std::endl;
   return kDone;
