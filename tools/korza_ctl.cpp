@@ -129,16 +129,23 @@ int run(const Options& opts) {
     }
   }
   const KzTimeout timeout(opts.timeout, KzTimeout::kSeconds);
+  korza::ipc::KzAddressList resolved;
+  try {
+    resolved = korza::ipc::ResolveAddressList({address});
+  } catch (const std::exception& e) {
+    return fail(kNoAddress, "cannot use the address \"" + address + "\": " + e.what());
+  }
+  if (resolved.empty()) return fail(kNoAddress, "cannot use the address \"" + address + "\"");
   // A first connection tells an absent daemon from one that does not answer.
   try {
-    const korza::ipc::KzAddressList resolved = korza::ipc::ResolveAddressList({address});
     korza::ipc::KzIpcPtr probe =
-        korza::ipc::KzIpcFactory::Instance().Create(korza::ipc::KzAddressPtr(), resolved[0]);
+        korza::ipc::KzIpcFactory::Instance().Create(korza::ipc::KzAddressPtr(), resolved.front());
     if (!probe) return fail(kNoAddress, "cannot use the address \"" + address + "\"");
     const bool connected = probe->Connect(timeout);
     probe->Close();
-    if (!connected)
+    if (!connected) {
       return fail(kTimedOut, "no connection to the monitor at " + address + " in time");
+    }
   } catch (const std::exception& e) {
     return fail(kUnreachable, "cannot connect to the monitor at " + address + ": " + e.what());
   }

@@ -169,6 +169,10 @@ TEST(ControlClient, ReportsUsageErrorsAndUnreachableOrSilentDaemons) {
       {{"-c", dir.file("none.conf"), "reload"},
        8,
        "korza-ctl: config file \"" + dir.file("none.conf") + "\" not found.\n"},
+      {{"-a", "bogus", "reload"},
+       8,
+       "korza-ctl: cannot use the address \"bogus\": Session::Open: the 'address' parameter "
+       "contains invalid value 'bogus'\n"},
       {{"-a", "local:" + dir.file("absent"), "reload", "1"},
        2,
        "korza-ctl: cannot connect to the monitor at local:" + dir.file("absent") +
