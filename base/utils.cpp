@@ -308,6 +308,34 @@ bool runCommand(const std::string& command, std::string& output) {
   return silent;
 }
 
+void checkPath(const std::string& path) {
+  const auto reject = [&path](char ch) {
+    throw error("path \"" + path + "\" is not correct. ch=" + std::string(1, ch));
+  };
+  if (path.empty()) throw error("path \"\" is not correct. ch=");
+  if (path[0] != '/') reject(path[0]);
+  static const char kSafe[] = "/._+-,:@%=";
+  for (char ch : path) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (!std::isalnum(c) && (c == 0 || std::strchr(kSafe, c) == nullptr)) reject(ch);
+  }
+  // Every component must name an entry of its own: "/", "//", "/./" and
+  // "/../" would reach a directory other than the one the text suggests.
+  size_t start = 1;
+  for (;;) {
+    const size_t slash = path.find('/', start);
+    const std::string part = path.substr(start, slash == std::string::npos ? slash : slash - start);
+    if (part.empty() || part == "." || part == "..") {
+      // A single trailing "/" after a real component is harmless.
+      if (!(part.empty() && slash == std::string::npos && start > 1)) {
+        reject(part.empty() ? '/' : '.');
+      }
+    }
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+}
+
 bool readFile(const std::string& path, std::string& out) {
   std::ifstream in(path, std::ios::in | std::ios::binary);
   if (!in.is_open()) return false;

@@ -82,6 +82,12 @@ using NameSet = std::set<std::string, NoCaseLess>;
 // is not examined. Throws Utils::error "popen() error: ...".
 bool runCommand(const std::string& command, std::string& output);
 
+// Accepts a path that may be handed to the shell as one word: absolute,
+// made of letters, digits and "/._+-,:@%=", with no empty, "." or ".."
+// component and not "/" alone. Throws Utils::error "path \"PATH\" is not
+// correct. ch=C" naming the first offending character.
+void checkPath(const std::string& path);
+
 // Reads the whole file into `out`; false when it cannot be opened.
 bool readFile(const std::string& path, std::string& out);
 

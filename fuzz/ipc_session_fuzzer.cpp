@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes, as a client would send them, to a server session
-// with two registered protocols, and reads whatever the server answers.
+// with two test protocols and the two control protocols (reload component
+// 8200, update 8204), and reads whatever the server answers.
 // The server must neither crash, hang nor allocate what a hostile count
 // announces.
 #include <poll.h>
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "base/log.h"
+#include "ipc/kz_control_proto.h"
 #include "ipc/kz_session.h"
 
 namespace {
@@ -87,6 +89,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_server->session->SetRequestTimeout(KzTimeout(200u));
   g_server->session->Register(std::make_shared<KzFunctionServerProtocol>(8206, serveFields));
   g_server->session->Register(std::make_shared<KzFunctionServerProtocol>(8195, serveRaw));
+  g_server->session->Register(std::make_shared<korza::postd::KzReloadCompServer>(
+      [](const std::list<int32_t>& pids) { return pids.size() % 2 == 0; }));
+  g_server->session->Register(std::make_shared<korza::postd::KzUpdateServer>(
+      [](const std::string& a, const std::string& b, const std::string& c) {
+        return std::make_pair(a.size() < b.size(), a + b + c);
+      }));
   g_server->session->Open(g_server->spec);
   return 0;
 }

@@ -40,7 +40,16 @@ bool KzDdpUnit::SetDeadline(const KzDeadline& deadline) {
 
 bool KzDdpUnit::Clear() {
   buffer_.clear();
+  received_ = 0;
   return true;
+}
+
+void KzDdpUnit::Spend(uint64_t length) {
+  if (length > receive_limit_ - received_) {
+    throw KzException("KzDdpUnit: the message exceeds the limit of " +
+                      std::to_string(receive_limit_) + " bytes");
+  }
+  received_ += length;
 }
 
 void KzDdpUnit::RequireConnection(const std::string& where) const {
@@ -147,6 +156,7 @@ bool KzDdpUnit::AddStringFromFile(const std::string& path) {
 bool KzDdpUnit::AddUnit(const KzPDU& other) { return AddRaw(other.GetData()); }
 
 bool KzDdpUnit::ReceiveExactly(void* data, size_t length) {
+  Spend(length);
   size_t n = length;
   return connection_->Receive(data, &n, deadline_.Remaining());
 }
@@ -174,6 +184,7 @@ std::string KzDdpUnit::GetString() {
     throw KzException("KzDdpUnit::GetString: the string length " + std::to_string(length) +
                       " exceeds the limit of " + std::to_string(kMaxStringLength) + " bytes");
   }
+  if (length > receive_limit_ - received_) Spend(length);
   std::string value;
   while (value.size() < length) {
     const size_t old = value.size();

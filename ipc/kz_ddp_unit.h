@@ -127,15 +127,26 @@ class KzDdpUnit : public KzPDU {
   std::string GetLocalAddressAsString() const override;
   std::string GetRemoteAddressAsString() const override;
 
+  // Caps the bytes all Get operations of this unit may receive in total
+  // (until Clear); a read beyond it, or a string announced longer than what
+  // is left, throws KzException before anything is allocated for it. No
+  // limit by default.
+  void SetReceiveLimit(uint64_t bytes) { receive_limit_ = bytes; }
+
  private:
   void AppendUint32(uint32_t value);
   // Receives exactly `length` bytes within the deadline; false on time-out.
   bool ReceiveExactly(void* data, size_t length);
   void RequireConnection(const std::string& where) const;
 
+  // Throws unless `length` more bytes fit the receive limit.
+  void Spend(uint64_t length);
+
   std::string buffer_;
   KzIpcPtr connection_;
   KzDeadline deadline_;
+  uint64_t receive_limit_ = UINT64_MAX;
+  uint64_t received_ = 0;
 };
 
 }  // namespace ipc

@@ -794,20 +794,27 @@ std::vector<KzIpcPtr> KzPersistentServerPoolManager::Listeners() const {
 void KzPersistentServerPoolManager::OpenPoolsLocked() {
   const KzIpcFactory& factory = KzIpcFactory::Instance();
   listeners_.clear();
+  // A server listens on every address it was given or on none: one that
+  // cannot be opened (in use by a live server, say) fails the whole open.
   for (const KzAddressPtr& address : addresses_) {
     KzIpcPtr listening = factory.Create(address, nullptr);
-    if (!listening) {
-      ipcLog().error("can`t create a listening connection at " + SpecOf(address));
-      continue;
+    std::string why;
+    if (listening) {
+      try {
+        listening->Create();
+        listening->Listen(kListenBacklog);
+        listeners_.push_back(listening);
+        continue;
+      } catch (const std::exception& e) {
+        why = std::string(": ") + e.what();
+        listening->Close();
+      }
     }
-    try {
-      listening->Create();
-      listening->Listen(kListenBacklog);
-    } catch (const std::exception& e) {
-      ipcLog().error("can`t create a listening connection at " + SpecOf(address) + ": " + e.what());
-      continue;
-    }
-    listeners_.push_back(listening);
+    ipcLog().error("can`t create a listening connection at " + SpecOf(address) + why);
+    for (auto& l : listeners_) l->Close();
+    listeners_.clear();
+    throw KzException("PP-Manager::Open - cannot create a listening connection at " +
+                      SpecOf(address));
   }
   if (listeners_.empty()) {
     throw KzException("PP-Manager::Open - cannot create any listening connection");
@@ -837,9 +844,11 @@ void KzPersistentServerPoolManager::Release(const KzIpcPtr& connection, bool hea
 }
 
 void KzPersistentServerPoolManager::BuildWaitListLocked(std::vector<Watched>* list) {
-  // At the maximum, new clients wait in the listen backlog.
+  // At the maximum a new client still gets in when an idle connection can
+  // make room for it; only when every connection is busy do new clients
+  // wait in the listen backlog.
   const size_t in_use = e_pool_.size() + r_pool_.size() + active_;
-  if (in_use < settings_.max) {
+  if (in_use < settings_.max || !e_pool_.empty()) {
     for (const auto& l : listeners_) list->push_back(Watched{l, kWatchListening});
   }
   for (const auto& e : e_pool_) list->push_back(Watched{e.conn, kWatchEstablished});
@@ -854,6 +863,7 @@ void KzPersistentServerPoolManager::ProcessEventLocked(const Watched& watched, s
     }
     KzIpcPtr conn = CreateServerConnection(watched.conn);
     if (!conn) return;
+    ShedIfFullLocked();
     ++stats_.total_created;
     ++stats_.established;
     e_pool_.push_back(Entry{conn, Clock::now()});
@@ -882,6 +892,16 @@ void KzPersistentServerPoolManager::ProcessEventLocked(const Watched& watched, s
   log.debug("ServProcessEstablishedPool: POLLIN and recv return <= 0");
   e_pool_.erase(it);
   CloseConnection(watched.conn, "is closed");
+}
+
+void KzPersistentServerPoolManager::ShedIfFullLocked() {
+  if (e_pool_.size() + r_pool_.size() + active_ < settings_.max || e_pool_.empty()) return;
+  auto oldest = std::min_element(e_pool_.begin(), e_pool_.end(),
+                                 [](const Entry& a, const Entry& b) { return a.since < b.since; });
+  ipcLog().info("PSP-Manager: the pool is full, the longest idle " + oldest->conn->Text() +
+                " is closed for a new connection");
+  CloseConnection(oldest->conn, "is closed for a new connection");
+  e_pool_.erase(oldest);
 }
 
 void KzPersistentServerPoolManager::RemoveIdleLocked(Clock::time_point now) {

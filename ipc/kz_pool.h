@@ -322,9 +322,14 @@ class KzPersistentServerPoolManager : public KzPersistentPoolManager {
   void BuildWaitListLocked(std::vector<Watched>* list) override;
   void ProcessEventLocked(const Watched& watched, short revents) override;
   void RemoveIdleLocked(Clock::time_point now) override;
+  size_t IdleCountLocked() const override { return e_pool_.size(); }
   KzIpcPtr TakeReadyLocked(bool* create) override;
 
  private:
+  // At the maximum, closes the connection idle longest to make room for a
+  // new one.
+  void ShedIfFullLocked();
+
   std::vector<KzIpcPtr> listeners_;  // GUARDED_BY(mutex_)
   std::list<Entry> e_pool_;          // GUARDED_BY(mutex_)
   uint32_t active_ = 0;              // handed to callers; GUARDED_BY(mutex_)

@@ -510,7 +510,21 @@ bool KzUnixSocket::IsStalled() {
 void KzUnixSocket::ChMod(uint16_t mode) {
   const auto* address = dynamic_cast<const KzUnixSocketAddress*>(local_.get());
   if (address == nullptr) return;
-  if (chmod(address->path().c_str(), mode) != 0) {
+  // The mode goes to the socket just bound, never through a link put in
+  // its place: where the system cannot refuse links itself, the path must
+  // still be a socket.
+  const char* path = address->path().c_str();
+  int rc = fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW);
+  if (rc != 0) {
+    struct stat st;
+    rc = lstat(path, &st);
+    if (rc == 0 && !S_ISSOCK(st.st_mode)) {
+      errno = S_ISLNK(st.st_mode) ? ELOOP : EINVAL;
+      rc = -1;
+    }
+    if (rc == 0) rc = chmod(path, mode);
+  }
+  if (rc != 0) {
     const int err = errno;
     ipcLog().error("UnixSocket::ChMod(" + address->path() + ") failed: " + Utils::errorText(err));
     throw KzSystemError("UnixSocket::ChMod(" + address->path() + ")", err);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -55,7 +56,7 @@ void sendHup(pid_t pid, const std::string& name) {
   }
 }
 
-void processHupFiles(const std::string& dir, PidSet& pids) {
+void processHupFiles(const std::string& dir, PidSet& pids, const std::string& own_pid_file) {
   std::vector<std::string> files;
   try {
     files = Utils::listDir(dir, kSuffix);
@@ -63,10 +64,30 @@ void processHupFiles(const std::string& dir, PidSet& pids) {
     monitorLog().error(std::string("cannot list hup files: ") + e.what());
     return;
   }
+  struct stat own;
+  const bool have_own = !own_pid_file.empty() && stat(own_pid_file.c_str(), &own) == 0;
+  const auto isOwn = [&](const struct stat& st) {
+    return have_own && st.st_dev == own.st_dev && st.st_ino == own.st_ino;
+  };
   for (const auto& file : files) {
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    struct stat st;
+    if (lstat(file.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || isOwn(st))) {
+      monitorLog().alert("skip hup file \"" + file + "\": " +
+                         (isOwn(st) ? "it is the pid file of the monitor" : "not a regular file"));
+      continue;
+    }
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
       monitorLog().alert("error in open hup file \"" + file + "\":" + Utils::errorText(errno));
+      continue;
+    }
+    // The entry may have been replaced since it was looked at.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || isOwn(st)) {
+      monitorLog().alert("skip hup file \"" + file + "\": not a regular file");
+      // A descriptor of the pid file must not be closed: that would drop
+      // the daemon's lock. Such a race needs write access to the pid-file
+      // directory, which only the daemon's account has.
+      if (!isOwn(st)) close(fd);
       continue;
     }
     std::string name;

@@ -16,8 +16,12 @@ using PidSet = std::set<pid_t>;
 // Goes through the "*.hup" files of `dir` (ending in "/"): a file whose lock
 // can be taken belongs to nobody and is removed; a locked file whose pid is
 // in `pids` gets its process a SIGHUP and the pid is removed from `pids`.
-// Every problem is logged and the file skipped.
-void processHupFiles(const std::string& dir, PidSet& pids);
+// Every problem is logged and the file skipped. Files are opened without
+// following links and without blocking; anything but a regular file, and
+// the file `own_pid_file` names (a hard link to it, say), is left alone,
+// since closing a descriptor of the daemon's pid file would drop its lock.
+void processHupFiles(const std::string& dir, PidSet& pids,
+                     const std::string& own_pid_file = std::string());
 
 // Logs and sends SIGHUP to pid.
 void sendHup(pid_t pid, const std::string& name);

@@ -13,6 +13,7 @@
 #include "monitor/hup_files.h"
 #include "monitor/management_fds.h"
 #include "monitor/search_strategy.h"
+#include "monitor/updater.h"
 
 using korza::monitorLog;
 
@@ -178,6 +179,7 @@ void Monitor::runIteration() {
     kill(getpid(), SIGTERM);
     return;
   }
+  Updater::instance().update();
   bool changed;
   {
     std::lock_guard<std::mutex> lock(changed_mutex_);
@@ -320,7 +322,8 @@ void Monitor::changedConfReload() {
     setInjectCmd(settings.getInjectCmd());
     reload();
   }
-  processHupFiles(settings.getPidFileDir(), pids);
+  processHupFiles(settings.getPidFileDir(), pids,
+                  settings.getPidFileDir() + korza::kProgramName + ".pid");
 }
 
 void Monitor::reload(int, const std::string& name) {

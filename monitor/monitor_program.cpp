@@ -13,6 +13,7 @@
 #include "base/flags.h"
 #include "base/log.h"
 #include "base/utils.h"
+#include "monitor/monitor_server.h"
 
 namespace po = boost::program_options;
 using korza::monitorLog;
@@ -85,7 +86,7 @@ MonitorProgram::~MonitorProgram() {
 
 bool MonitorProgram::createMonitor(const std::string& conf_file) {
   try {
-    monitor_.reset(new Monitor(conf_file, runList, updateMode));
+    monitor_.reset(new MonitorServer(conf_file, runList, updateMode));
   } catch (const std::exception& e) {
     throw error(e.what(), error::kCreate);
   }

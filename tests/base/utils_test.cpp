@@ -217,3 +217,24 @@ TEST(UtilsFormat, CutsAtTheBufferSize) {
 }
 
 }  // namespace
+
+TEST(UtilsCheckPath, AcceptsOnlyPathsTheShellReadsAsOneWord) {
+  for (const char* good : {"/var/cache/upd-1.2_x", "/a/", "/a/b+c,d:e@f%g=h"}) {
+    EXPECT_NO_THROW(Utils::checkPath(good)) << good;
+  }
+  const std::pair<const char*, const char*> bad[] = {
+      {"", ""},       {"/", "/"},       {"rel/dir", "r"}, {"/a b", " "},
+      {"/a;rm", ";"}, {"/a$(x)", "$"},  {"/a`x`", "`"},   {"/a'b", "'"},
+      {"/a//b", "/"}, {"/a/../b", "."}, {"/a/./b", "."},  {"/a\nb", "\n"},
+      {"/a|b", "|"},  {"/a&", "&"},     {"/a*", "*"},     {"/a>b", ">"},
+  };
+  for (const auto& [path, ch] : bad) {
+    try {
+      Utils::checkPath(path);
+      ADD_FAILURE() << path;
+    } catch (const Utils::error& e) {
+      EXPECT_EQ(std::string(e.what()),
+                std::string("path \"") + path + "\" is not correct. ch=" + ch);
+    }
+  }
+}

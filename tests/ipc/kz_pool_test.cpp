@@ -208,4 +208,25 @@ TEST_F(PoolTest, ConnectionClosedBeforeItIsWatchedIsNotHandedOut) {
   client.Release(fresh, true);
 }
 
+TEST_F(PoolTest, FullServerShedsItsLongestIdleConnectionForANewClient) {
+  KzPersistentServerPoolManager server(ConnSettings(0, 2));
+  server.SetMaintenanceTimeout(KzTimeout(20u));
+  server.Open(addresses());
+  std::vector<KzIpcPtr> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(KzIpcFactory::Instance().Create("*", "local:" + dir_.file("s")));
+    ASSERT_TRUE(clients.back()->Connect(KzTimeout(2000u)));
+    const size_t expected = std::min(i + 1, 2);
+    ASSERT_TRUE(kztest::waitFor([&] {
+      return server.IdleCount() == expected && server.Statistics().total_created == size_t(i + 1);
+    }));
+  }
+  // The first client, idle longest, was closed to let the third in.
+  char byte;
+  size_t length = 1;
+  EXPECT_THROW(clients[0]->Receive(&byte, &length, KzTimeout(2000u)),
+               korza::base::KzIpcErrorClosedByPeer);
+  EXPECT_EQ(server.Statistics().closed, 1u);
+}
+
 }  // namespace

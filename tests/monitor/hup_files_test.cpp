@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 
 #include "base/log.h"
+#include "base/utils.h"
 #include "tests/support/lock_holder.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/sandbox.h"
@@ -78,6 +80,41 @@ TEST_F(HupFilesTest, LockedFileOfAnUnnamedPidIsLeftAlone) {
   EXPECT_EQ(pids, PidSet{777});
   EXPECT_TRUE(kztest::fileExists(holder.path()));
   EXPECT_EQ(kztest::readFile(hups), "");
+}
+
+TEST_F(HupFilesTest, FifoLinksAndThePidFileAreNeitherOpenedNorRemoved) {
+  const std::string pid_file = run_ + "korza-monitor.pid";
+  const int pid_fd = Utils::createPidFile(pid_file, getpid());
+  ASSERT_EQ(mkfifo((run_ + "fifo.4242.hup").c_str(), 0644), 0);
+  ASSERT_EQ(symlink(pid_file.c_str(), (run_ + "link.4243.hup").c_str()), 0);
+  ASSERT_EQ(link(pid_file.c_str(), (run_ + "hard.4244.hup").c_str()), 0);
+  PidSet pids{4242, 4243, 4244};
+  processHupFiles(run_, pids, pid_file);  // a FIFO without a reader must not block this
+  EXPECT_EQ(pids, (PidSet{4242, 4243, 4244}));
+  for (const char* name : {"fifo.4242.hup", "link.4243.hup", "hard.4244.hup"}) {
+    struct stat st;
+    EXPECT_EQ(lstat((run_ + name).c_str(), &st), 0) << name;
+  }
+  // The pid file's lock is still held: another process cannot take it.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int fd = open(pid_file.c_str(), O_RDWR);
+    _exit(fd >= 0 && !Utils::tryWriteLock(fd) ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const std::string log = logText();
+  EXPECT_NE(log.find("skip hup file \"" + run_ + "fifo.4242.hup\": not a regular file"),
+            std::string::npos);
+  EXPECT_NE(log.find("skip hup file \"" + run_ + "link.4243.hup\": not a regular file"),
+            std::string::npos);
+  EXPECT_NE(log.find("skip hup file \"" + run_ +
+                     "hard.4244.hup\": it is the pid file of the "
+                     "monitor"),
+            std::string::npos);
+  Utils::unlinkPidFile(pid_file, pid_fd);
 }
 
 }  // namespace

@@ -1,0 +1,190 @@
+#include "monitor/monitor_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <set>
+#include <sstream>
+
+#include "apps/informer.h"
+#include "apps/notification_context.h"
+#include "base/flags.h"
+#include "base/kz_exception.h"
+#include "base/log.h"
+#include "ipc/kz_factory.h"
+#include "monitor/updater.h"
+
+using korza::monitorLog;
+using korza::base::KzTimeout;
+using korza::ipc::KzServerSession;
+
+namespace {
+
+std::string joined(const std::vector<std::string>& items) {
+  std::string text;
+  for (const auto& item : items) text += (text.empty() ? "" : ",") + item;
+  return text;
+}
+
+bool isLoopback(const korza::ipc::KzIpcAddress& address) {
+  const struct sockaddr* sa = address.SockAddr();
+  if (sa == nullptr) return false;
+  if (sa->sa_family == AF_INET) {
+    const auto* in = reinterpret_cast<const struct sockaddr_in*>(sa);
+    return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (sa->sa_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(sa);
+    if (IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr) && in6->sin6_addr.s6_addr[12] == 127;
+  }
+  return false;
+}
+
+}  // namespace
+
+MonitorServer::MonitorServer(const std::string& conf_file, const std::string& run_list,
+                             bool update_mode)
+    : ThreadSafetyMonitor(conf_file, run_list, update_mode),
+      reloadCompServer(std::make_shared<korza::postd::KzReloadCompServer>(
+          [this](const std::list<int32_t>& pids) { return reloadCompProcessor(pids); })),
+      updateServer(std::make_shared<korza::postd::KzUpdateServer>(
+          [this](const std::string& a, const std::string& b, const std::string& c) {
+            return updateProcessor(a, b, c);
+          })) {}
+
+MonitorServer::~MonitorServer() {
+  monitorLog().debug("MonitorServer::~MonitorServer()");
+  try {
+    stop();
+  } catch (const std::exception& e) {
+    monitorLog().error(std::string("MonitorServer: stop error: ") + e.what());
+  }
+}
+
+void MonitorServer::checkAddresses(const std::vector<std::string>& addresses) {
+  korza::ipc::KzAddressList resolved;
+  try {
+    resolved = korza::ipc::ResolveAddressList(addresses);
+  } catch (const std::exception&) {
+    return;  // opening the session reports it
+  }
+  for (const auto& address : resolved) {
+    if (!address || address->GetDomain() != AF_INET || isLoopback(*address)) continue;
+    monitorLog().alert("control address \"" + address->GetSpec() +
+                       "\" is reachable from other hosts: whoever can connect to it can run " +
+                       "update scripts as " + korza::kProgramName);
+  }
+}
+
+void MonitorServer::createServerSession() {
+  const std::set<std::string>& configured = getSettings().getAddress();
+  const std::vector<std::string> addresses(configured.begin(), configured.end());
+  try {
+    auto pool = std::make_shared<korza::ipc::KzPersistentServerPoolManager>();
+    auto created = std::make_shared<KzServerSession>(pool);
+    created->Register(reloadCompServer);
+    created->Register(updateServer);
+    created->SetRequestTimeout(KzTimeout(getSettings().getTimeout(), KzTimeout::kSeconds));
+    {
+      std::lock_guard<std::mutex> lock(session_mutex_);
+      session = created;
+    }
+    checkAddresses(addresses);
+    created->Open(addresses);
+  } catch (const std::exception& e) {
+    closeSession();
+    throw InitError("cannot create server session (" + joined(addresses) + "): " + e.what());
+  }
+}
+
+void MonitorServer::start() {
+  if (!checkMode && !checkAll) createServerSession();
+  Monitor::start();
+  monitorLog().debug("MonitorServer::start: creating thread monitorProtoThread");
+  try {
+    monitorProtoThread = std::thread([this] { serve(); });
+  } catch (const std::exception& e) {
+    throw InitError(std::string("cannot create monitorProtoThread thread: ") + e.what());
+  }
+  std::ostringstream id;
+  id << monitorProtoThread.get_id();
+  monitorLog().debug("MonitorServer::start: created thread monitorProtoThread: id=" + id.str());
+  const MonitorConfReader& s = getSettings();
+  NotificationContext::setMailAddresses(s.getFilterMail(), s.getAdminMail());
+  setInjectCmd(s.getInjectCmd());
+  // The agent has been asked meanwhile; requests should see what it said.
+  Mediator::instance().setAccount(s.getUser(), s.getGroup(), s.getMta());
+}
+
+std::shared_ptr<KzServerSession> MonitorServer::currentSession() {
+  std::lock_guard<std::mutex> lock(session_mutex_);
+  return session;
+}
+
+void MonitorServer::serve() {
+  while (getState() == RunState::INIT) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  while (getState() == RunState::STARTED) {
+    const std::shared_ptr<KzServerSession> s = currentSession();
+    if (!s) break;
+    try {
+      s->Execute(KzTimeout(KzTimeout::kInfiniteMs));
+    } catch (const korza::base::KzThreadCanceled&) {
+      // Woken by stop, or the session was closed: the state decides.
+      if (s->StateId() != korza::ipc::KzSessionState::kOpened) break;
+    } catch (const std::exception& e) {
+      monitorLog().error(std::string("MonitorServer: serving error: ") + e.what());
+    }
+  }
+}
+
+void MonitorServer::closeSession() {
+  std::shared_ptr<KzServerSession> s;
+  {
+    std::lock_guard<std::mutex> lock(session_mutex_);
+    s.swap(session);
+  }
+  if (!s) return;
+  if (monitorProtoThread.joinable()) s->CancelThread(monitorProtoThread.get_id());
+  try {
+    s->Close();
+  } catch (const std::exception& e) {
+    monitorLog().error(std::string("MonitorServer: cannot close the session: ") + e.what());
+  }
+}
+
+void MonitorServer::stop() {
+  monitorLog().debug("MonitorServer::stop()");
+  Monitor::stop();
+  closeSession();
+  if (monitorProtoThread.joinable()) {
+    monitorLog().debug("MonitorServer::stop(): joining monitorProtoThread");
+    monitorProtoThread.join();
+    monitorLog().debug("MonitorServer::stop(): monitorProtoThread joined");
+  }
+}
+
+bool MonitorServer::reloadCompProcessor(const std::list<int32_t>& pids) {
+  monitorLog().debug("MonitorServer::reloadCompProcessor()");
+  PidSet set;
+  for (int32_t pid : pids) {
+    monitorLog().debug("reload component with pid = " + std::to_string(pid));
+    set.insert(pid);
+  }
+  Mediator::instance().addChangedConf(set);
+  return true;
+}
+
+std::pair<bool, std::string> MonitorServer::updateProcessor(const std::string& a,
+                                                            const std::string& b,
+                                                            const std::string& c) {
+  monitorLog().debug("updateProcessor() " + a + ", " + b + ", " + c);
+  Mediator& mediator = Mediator::instance();
+  const std::string permissions = mediator.permissions();
+  const std::string mta = mediator.mta();
+  Updater& updater = Updater::instance();
+  updater.setTrustedUser(mediator.user());
+  return updater.PreUpdate(a, b, c, mta, permissions);
+}

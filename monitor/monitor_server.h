@@ -1,0 +1,58 @@
+// The control server: the supervisor that listens on the monitor's own
+// addresses (/Monitor/Address) for reload-component (8200) and update
+// (8204) requests and serves them on its own thread, monitorProtoThread.
+// That thread reaches the supervisor only through the mediator and the
+// changed-configuration queue; the updates themselves run later on the
+// main-loop thread.
+//
+// Thread safety: start and stop run on the main thread; the processors on
+// monitorProtoThread. The session pointer is guarded by its own mutex so
+// that stop can take it away while the thread is serving.
+#ifndef KORZA_MONITOR_MONITOR_SERVER_H_
+#define KORZA_MONITOR_MONITOR_SERVER_H_
+
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "ipc/kz_control_proto.h"
+#include "ipc/kz_session.h"
+#include "monitor/thread_safety_monitor.h"
+
+class MonitorServer : public ThreadSafetyMonitor {
+ public:
+  MonitorServer(const std::string& conf_file, const std::string& run_list, bool update_mode);
+  ~MonitorServer() override;
+
+  // In standard mode opens the control session on every /Monitor/Address
+  // entry (throws InitError "cannot create server session (ADDRESSES): ..."),
+  // then starts the applications and monitorProtoThread.
+  void start() override;
+  // Stops the applications, closes the session and joins the thread.
+  void stop() override;
+
+  // The processors of the two protocols (monitorProtoThread).
+  bool reloadCompProcessor(const std::list<int32_t>& pids);
+  std::pair<bool, std::string> updateProcessor(const std::string& a, const std::string& b,
+                                               const std::string& c);
+
+ private:
+  void createServerSession();
+  void closeSession();
+  void serve();
+  std::shared_ptr<korza::ipc::KzServerSession> currentSession();
+  // Warns about control addresses other machines can reach.
+  void checkAddresses(const std::vector<std::string>& addresses);
+
+  std::mutex session_mutex_;
+  std::shared_ptr<korza::ipc::KzServerSession> session;  // GUARDED_BY(session_mutex_)
+  std::shared_ptr<korza::postd::KzReloadCompServer> reloadCompServer;
+  std::shared_ptr<korza::postd::KzUpdateServer> updateServer;
+  std::thread monitorProtoThread;
+};
+
+#endif  // KORZA_MONITOR_MONITOR_SERVER_H_

@@ -1,0 +1,37 @@
+#include "monitor/thread_safety_monitor.h"
+
+#include <gtest/gtest.h>
+
+#include "base/log.h"
+#include "tests/support/daemon_sandbox.h"
+
+namespace {
+
+using Mediator = ThreadSafetyMonitor::Mediator;
+
+// One supervisor per process: this is the only test that builds one.
+TEST(ThreadSafetyMonitor, RegistersOnceAndReceivesChangedConfigurationThroughTheMediator) {
+  Mediator unregistered;
+  EXPECT_THROW(unregistered.addChangedConf({1}), Mediator::Error);
+
+  kztest::DaemonSandbox sb;
+  sb.addApplication({"AGENT", {}, {{"agent", "", 5, 1, "LOG", ""}}});
+  sb.settings["Monitor/User"] = "someone";
+  sb.settings["Monitor/Group"] = "";
+  sb.writeConf();
+  ThreadSafetyMonitor monitor(sb.confFile(), "", false);
+  EXPECT_EQ(Mediator::instance().permissions(), "someone:");
+  try {
+    ThreadSafetyMonitor second(sb.confFile(), "", false);
+    FAIL();
+  } catch (const Mediator::Error& e) {
+    EXPECT_STREQ(e.what(), "mediator re-initialization");
+  }
+  Mediator::instance().addChangedConf({7, 3});
+  Monitor::PidSet queued;
+  monitor.getChangedConf(queued);
+  EXPECT_EQ(queued, (Monitor::PidSet{3, 7}));
+  korza::LogClass::closeFile();
+}
+
+}  // namespace
