@@ -13,8 +13,9 @@
 //   --config=FILE     key=value lines sent as the configuration answer; read
 //                     again for every request
 //   --code=N          response code of configuration answers (default 1)
-//   --record=FILE     append one tab-separated line per request:
-//                     "config PEER NAME PID TYPE", "store PEER NAME PID N",
+//   --record=FILE     append "pid N" at start, then one tab-separated line
+//                     per request: "config PEER NAME PID TYPE",
+//                     "store PEER NAME PID N",
 //                     "start PEER NAME PID PERMISSIONS ARGS",
 //                     "stop PEER NAME PID"
 //   --log=FILE        the IPC library's log, at debug level
@@ -73,16 +74,19 @@ bool writeAll(int fd, const std::string& text) {
   return true;
 }
 
+void appendLine(const std::string& path, const std::string& line) {
+  if (path.empty()) return;
+  std::lock_guard<std::mutex> lock(g_record_mutex);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0644);
+  if (fd < 0) return;
+  writeAll(fd, line + "\n");
+  close(fd);
+}
+
 void record(const Options& o, const std::vector<std::string>& fields) {
-  if (o.record.empty()) return;
   std::string line;
   for (const auto& f : fields) line += (line.empty() ? "" : "\t") + f;
-  line += "\n";
-  std::lock_guard<std::mutex> lock(g_record_mutex);
-  const int fd = open(o.record.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0644);
-  if (fd < 0) return;
-  writeAll(fd, line);
-  close(fd);
+  appendLine(o.record, line);
 }
 
 ConfigValues readConfig(const std::string& path) {
@@ -154,6 +158,7 @@ int main(int argc, char** argv) {
     std::fputs("kz-test-agent: no address to serve (--listen or --socket)\n", stderr);
     return 2;
   }
+  appendLine(o.record, "pid " + std::to_string(getpid()));
   korza::ipcLog().init(o.log.empty() ? "syslog" : o.log, o.log.empty() ? "quiet" : "debug",
                        "daemon", false);
 
