@@ -84,7 +84,6 @@ class Monitor : public Regenerator, public SignalExecutor {
   // within a second leaves no session; the next report tries again.
   void connectToAgent();
   void reconnectToAgent();
-  bool hasAgentSession() const { return agentSession != nullptr; }
 
   // Changed-configuration queue (any thread).
   void addChangedConf(const PidSet& pids);

@@ -8,6 +8,8 @@
 //                     "inet:PORT@HOST")
 //   --socket ADDR     the temporary instance of check-all mode: serve ADDR
 //                     instead of the --listen addresses
+// An address "pid:FILE" is served as "local:FILE.sock", and FILE is written
+// as a pid file naming that socket.
 //   --pid-file FILE   write the pid and the served addresses there (the
 //                     format read by "pid:" addresses); removed at the end
 //   --config=FILE     key=value lines sent as the configuration answer; read
@@ -152,8 +154,17 @@ int main(int argc, char** argv) {
     std::fputs("Options OK\n", stdout);
     return 0;
   }
-  const std::vector<std::string> addresses =
-      o.socket.empty() ? o.listen : std::vector<std::string>{o.socket};
+  std::vector<std::string> addresses;
+  std::vector<std::string> pid_files;
+  if (!o.pidFile.empty()) pid_files.push_back(o.pidFile);
+  for (const auto& a : o.socket.empty() ? o.listen : std::vector<std::string>{o.socket}) {
+    if (a.compare(0, 4, "pid:") == 0) {
+      pid_files.push_back(a.substr(4));
+      addresses.push_back("local:" + a.substr(4) + ".sock");
+    } else {
+      addresses.push_back(a);
+    }
+  }
   if (addresses.empty()) {
     std::fputs("kz-test-agent: no address to serve (--listen or --socket)\n", stderr);
     return 2;
@@ -199,20 +210,21 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kz-test-agent: cannot serve: %s\n", e.what());
     return 2;
   }
-  if (!o.pidFile.empty()) {
-    std::string text = std::to_string(getpid()) + "\n";
-    for (const auto& a : addresses) text += pidFileLine(a) + "\n";
-    const int fd = open(o.pidFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
-    if (fd < 0 || !writeAll(fd, text)) {
-      std::fprintf(stderr, "kz-test-agent: cannot write %s\n", o.pidFile.c_str());
-      if (fd >= 0) close(fd);
+  std::string text = std::to_string(getpid()) + "\n";
+  for (const auto& a : addresses) text += pidFileLine(a) + "\n";
+  for (const auto& file : pid_files) {
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
+    const bool written = fd >= 0 && writeAll(fd, text);
+    if (fd >= 0) close(fd);
+    if (!written) {
+      std::fprintf(stderr, "kz-test-agent: cannot write %s\n", file.c_str());
       return 2;
     }
-    close(fd);
   }
 
   std::atomic<bool> stop{false};
   std::vector<std::thread> servers;
+  servers.reserve(2);
   for (int i = 0; i < 2; ++i) {
     servers.emplace_back([&] {
       while (!stop) {
@@ -239,6 +251,6 @@ int main(int argc, char** argv) {
   stop = true;
   for (auto& t : servers) t.join();
   session.Close();
-  if (!o.pidFile.empty()) unlink(o.pidFile.c_str());
+  for (const auto& file : pid_files) unlink(file.c_str());
   return 0;
 }

@@ -215,6 +215,7 @@ TEST(Agent, AddressForms) {
       {"unix:" + path, "unix:" + path, ""},
       {inet, inet, ""},
       {"local:" + path, "pid:" + path + ".pid", "--pid-file=" + path + ".pid"},
+      {inet, "pid:" + path + ".pid", "--pid-file=" + path + ".pid"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.address);
@@ -228,6 +229,24 @@ TEST(Agent, AddressForms) {
     EXPECT_EQ(a.sb.stopWith(SIGTERM), 0);
   }
   unlink(path.c_str());
+}
+
+// With a "pid:" agent address, check-all reaches the temporary agent through
+// the ".tmp" pid file it writes.
+TEST(Agent, CheckAllWithPidFileAddress) {
+  AgentRun a;
+  const std::string pid_file = a.sb.runDir() + "agent.pid";
+  a.addAgent("pid:" + pid_file);
+  a.addApp("ICAP", {"icapd"});
+  kztest::writeFile(a.agentConf(), "monitor/runapplist=ICAP\n");
+  a.sb.settings["Monitor/UseEnterpriseMode"] = "yes";
+  a.sb.settings["Monitor/AgentAddress"] = "pid:" + pid_file;
+  a.sb.writeConf();
+  const kztest::RunResult r = a.sb.run({"-A", "-c", a.sb.confFile()});
+  EXPECT_NE(r.out.find("Options OK"), std::string::npos) << r.out << r.err;
+  EXPECT_NE(kztest::readFile(a.agentRecord()).find("config\t"), std::string::npos);
+  EXPECT_NE(kztest::readFile(a.sb.recordFile("icapd")).find("pid:" + pid_file + ".tmp"),
+            std::string::npos);
 }
 
 // Check-all runs the agent once in check mode, then a temporary agent on the
