@@ -20,7 +20,7 @@ namespace postd {
 
 class KzStartAppClient : public ipc::KzClientProtocol {
  public:
-  static const uint32_t kId = 8201;
+  static constexpr uint32_t kId = 8201;
 
   KzStartAppClient(const std::string& name, const std::string& permissions, const std::string& argv,
                    int32_t pid)
@@ -54,7 +54,7 @@ class KzStartAppServer : public ipc::KzServerProtocol {
 
 class KzStopAppClient : public ipc::KzClientProtocol {
  public:
-  static const uint32_t kId = 8202;
+  static constexpr uint32_t kId = 8202;
 
   KzStopAppClient(const std::string& name, int32_t pid) : name_(name), pid_(pid) {}
 

@@ -34,7 +34,7 @@ using ConfigValues = std::map<std::string, std::string>;
 
 class KzConfigClient : public ipc::KzClientProtocol {
  public:
-  static const uint32_t kId = 8195;
+  static constexpr uint32_t kId = 8195;
 
   // A pid of 0 stands for the calling process.
   KzConfigClient(int32_t component, const std::string& name, int32_t pid = 0,
@@ -66,7 +66,7 @@ class KzConfigClient : public ipc::KzClientProtocol {
 
 class KzConfigStoreClient : public ipc::KzClientProtocol {
  public:
-  static const uint32_t kId = 8206;
+  static constexpr uint32_t kId = 8206;
 
   KzConfigStoreClient(int32_t component, const std::string& name, int32_t pid,
                       const ConfigValues& settings);

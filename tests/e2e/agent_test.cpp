@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "tests/support/daemon_sandbox.h"
@@ -68,21 +69,18 @@ class AgentRun {
     sb.start();
     ASSERT_TRUE(sb.waitForLog(kStarted)) << sb.log();
   }
-  // The agent's "start ..." and "stop ..." lines, fields joined by blanks,
-  // without the peer.
+  // The agent's "start ..." and "stop ..." lines without the peer, fields
+  // joined by blanks.
   std::vector<std::string> reports() const {
     std::vector<std::string> out;
     std::istringstream in(kztest::readFile(agentRecord()));
     std::string line;
     while (std::getline(in, line)) {
-      std::vector<std::string> f;
-      std::istringstream fields(line);
-      std::string field;
-      while (std::getline(fields, field, '\t')) f.push_back(field);
-      if (f.empty() || (f[0] != "start" && f[0] != "stop")) continue;
-      std::string text = f[0];
-      for (size_t i = 2; i < f.size(); ++i) text += " " + f[i];
-      out.push_back(text);
+      if (line.compare(0, 6, "start\t") != 0 && line.compare(0, 5, "stop\t") != 0) continue;
+      const size_t peer = line.find('\t');
+      line.erase(peer, line.find('\t', peer + 1) - peer);
+      std::replace(line.begin(), line.end(), '\t', ' ');
+      out.push_back(line);
     }
     return out;
   }
@@ -118,7 +116,7 @@ TEST(Agent, ReportsStartsReloadChangesAndGivingUpButNotShutdown) {
   // Two components: the first one's pid, their one permission, no
   // arguments; one component: its argument string.
   const pid_t scand = a.sb.waitForInstance("scand");
-  EXPECT_TRUE(a.waitForReport("start POSTD " + std::to_string(scand) + " :"))
+  EXPECT_TRUE(a.waitForReport("start POSTD " + std::to_string(scand) + " : "))
       << kztest::readFile(a.agentRecord());
   EXPECT_TRUE(a.waitForReport(a.startOfOne("ICAP", "icapd")));
   const pid_t icapd = a.sb.waitForInstance("icapd");
@@ -231,44 +229,32 @@ TEST(Agent, AddressForms) {
   unlink(path.c_str());
 }
 
-// With a "pid:" agent address, check-all reaches the temporary agent through
-// the ".tmp" pid file it writes.
-TEST(Agent, CheckAllWithPidFileAddress) {
-  AgentRun a;
-  const std::string pid_file = a.sb.runDir() + "agent.pid";
-  a.addAgent("pid:" + pid_file);
-  a.addApp("ICAP", {"icapd"});
-  kztest::writeFile(a.agentConf(), "monitor/runapplist=ICAP\n");
-  a.sb.settings["Monitor/UseEnterpriseMode"] = "yes";
-  a.sb.settings["Monitor/AgentAddress"] = "pid:" + pid_file;
-  a.sb.writeConf();
-  const kztest::RunResult r = a.sb.run({"-A", "-c", a.sb.confFile()});
-  EXPECT_NE(r.out.find("Options OK"), std::string::npos) << r.out << r.err;
-  EXPECT_NE(kztest::readFile(a.agentRecord()).find("config\t"), std::string::npos);
-  EXPECT_NE(kztest::readFile(a.sb.recordFile("icapd")).find("pid:" + pid_file + ".tmp"),
-            std::string::npos);
-}
-
 // Check-all runs the agent once in check mode, then a temporary agent on the
-// ".tmp" address; in enterprise mode the monitor asks that one for the run
-// list, and the listed components are checked against it.
+// ".tmp" address (for a "pid:" address: through the ".tmp" pid file it
+// writes); in enterprise mode the monitor asks that one for the run list, and
+// the listed components are checked against it.
 TEST(Agent, CheckAllAsksTheTemporaryAgent) {
-  AgentRun a;
-  a.addAgent(a.localAgent());
-  a.addApp("ICAP", {"icapd"});
-  kztest::writeFile(a.agentConf(), "monitor/runapplist=ICAP\n");
-  a.sb.settings["Monitor/UseEnterpriseMode"] = "yes";
-  a.sb.writeConf();
-  const kztest::RunResult r = a.sb.run({"-A", "-c", a.sb.confFile()});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("Options OK"), std::string::npos) << r.out << r.err;
-  const std::string rec = kztest::readFile(a.agentRecord());
-  EXPECT_NE(rec.find("config\tlocal:"), std::string::npos) << rec;
-  // The checked component was given the temporary address.
-  const std::string icap = kztest::readFile(a.sb.recordFile("icapd"));
-  EXPECT_NE(icap.find(a.localAgent() + ".tmp"), std::string::npos) << icap;
-  EXPECT_EQ(a.sb.log().find(kNoSession), std::string::npos) << a.sb.log();
-  EXPECT_FALSE(a.sb.anyComponentAlive());
+  for (bool pid_form : {false, true}) {
+    SCOPED_TRACE(pid_form ? "pid:" : "local:");
+    AgentRun a;
+    const std::string address = pid_form ? "pid:" + a.sb.runDir() + "agent.pid" : a.localAgent();
+    a.addAgent(address);
+    a.addApp("ICAP", {"icapd"});
+    kztest::writeFile(a.agentConf(), "monitor/runapplist=ICAP\n");
+    a.sb.settings["Monitor/UseEnterpriseMode"] = "yes";
+    a.sb.settings["Monitor/AgentAddress"] = address;
+    a.sb.writeConf();
+    const kztest::RunResult r = a.sb.run({"-A", "-c", a.sb.confFile()});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Options OK"), std::string::npos) << r.out << r.err;
+    const std::string rec = kztest::readFile(a.agentRecord());
+    EXPECT_NE(rec.find("config\tlocal:"), std::string::npos) << rec;
+    // The checked component was given the temporary address.
+    const std::string icap = kztest::readFile(a.sb.recordFile("icapd"));
+    EXPECT_NE(icap.find(address + ".tmp"), std::string::npos) << icap;
+    EXPECT_EQ(a.sb.log().find(kNoSession), std::string::npos) << a.sb.log();
+    EXPECT_FALSE(a.sb.anyComponentAlive());
+  }
 }
 
 }  // namespace

@@ -114,52 +114,51 @@ TEST_F(ProtoTest, ConfigurationRoundTripAndGetValue) {
 }
 
 // Bad answers make the client call fail with the logged reason.
-TEST_F(ProtoTest, ClientRefusesFailureCodesAndWrongResponseTypes) {
-  answer_ = {{"k", "v"}};
-  // A store server that answers with response type 5.
-  auto wrong_type = std::make_shared<KzFunctionServerProtocol>(
-      KzConfigStoreClient::kId, [](KzPDU& request, KzPDU& response) {
-        request.GetInt32();
-        request.GetString();
-        request.GetInt32();
-        request.GetInt32();
-        return response.AddInt32(5) && response.AddInt32(1);
-      });
-  std::atomic<int> config_code{2};
-  serve({std::make_shared<KzConfigServer>([&](const ConfigRequester&, ConfigValues& values) {
-           values = answer_;
-           return config_code == 1;
-         }),
-         wrong_type});
-  kztest::LogCapture log;
-  auto client = std::make_shared<KzConfigClient>(44, "korza-monitor");
-  EXPECT_FALSE(client_->Execute(client, kCall));
-  EXPECT_EQ(client->ResponseCode(), 2);
-  EXPECT_TRUE(client->Values().empty());
-  EXPECT_EQ(client->LastError(), "ConfigClient::ParseResponse - invalid response code");
-  EXPECT_TRUE(log.contains(
-      "in parse client response: ConfigClient::ParseResponse - invalid response code"));
-
+TEST_F(ProtoTest, ClientsRefuseFailureCodesAndWrongResponseTypes) {
+  std::atomic<int> type{2}, code{1};
+  // Servers that read a request and answer with `type` and `code`.
+  auto answer = [&](uint32_t id, int ints_before, int ints_after) {
+    return std::make_shared<KzFunctionServerProtocol>(
+        id, [&, ints_before, ints_after](KzPDU& request, KzPDU& response) {
+          for (int i = 0; i < ints_before; ++i) request.GetInt32();
+          request.GetString();
+          for (int i = 0; i < ints_after; ++i) request.GetInt32();
+          return response.AddInt32(type) && response.AddInt32(code) &&
+                 (id == KzConfigStoreClient::kId || response.AddInt32(0));
+        });
+  };
+  serve({answer(KzConfigClient::kId, 2, 1), answer(KzConfigStoreClient::kId, 1, 2)});
+  auto config = std::make_shared<KzConfigClient>(44, "korza-monitor");
   auto store = std::make_shared<KzConfigStoreClient>(44, "korza-monitor", 0, ConfigValues{});
-  EXPECT_FALSE(client_->Execute(store, kCall));
-  EXPECT_EQ(store->LastError(), "ConfigStoreClient::invalid response type ->5");
-  // The connection stays usable for the next exchange of another protocol.
-  config_code = 1;
-  EXPECT_TRUE(client_->Execute(client, kCall));
-}
-
-TEST_F(ProtoTest, ConfigClientRefusesWrongResponseType) {
-  serve({std::make_shared<KzFunctionServerProtocol>(KzConfigClient::kId,
-                                                    [](KzPDU& request, KzPDU& response) {
-                                                      request.GetInt32();
-                                                      request.GetInt32();
-                                                      request.GetString();
-                                                      request.GetInt32();
-                                                      return response.AddInt32(7);
-                                                    })});
-  auto client = std::make_shared<KzConfigClient>(44, "korza-monitor");
-  EXPECT_FALSE(client_->Execute(client, kCall));
-  EXPECT_EQ(client->LastError(), "ConfigClient::invalid response type ->7");
+  const struct {
+    int type, code;
+    bool store;
+    const char* error;
+  } cases[] = {
+      {2, 2, false, "ConfigClient::ParseResponse - invalid response code"},
+      {7, 1, false, "ConfigClient::invalid response type ->7"},
+      {2, 2, true, "ConfigStoreClient::ParseResponse - invalid response code"},
+      {5, 1, true, "ConfigStoreClient::invalid response type ->5"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    type = c.type;
+    code = c.code;
+    kztest::LogCapture log;
+    if (c.store) {
+      EXPECT_FALSE(client_->Execute(store, kCall));
+      EXPECT_EQ(store->LastError(), c.error);
+    } else {
+      EXPECT_FALSE(client_->Execute(config, kCall));
+      EXPECT_EQ(config->LastError(), c.error);
+      EXPECT_TRUE(config->Values().empty());
+    }
+    EXPECT_TRUE(log.contains(std::string("in parse client response: ") + c.error));
+  }
+  type = 2;
+  code = 1;
+  EXPECT_TRUE(client_->Execute(config, kCall));
+  EXPECT_TRUE(client_->Execute(store, kCall));
 }
 
 TEST_F(ProtoTest, ServerRefusesBadRequestTypeAndEmptyHandler) {
@@ -182,29 +181,8 @@ TEST_F(ProtoTest, ServerRefusesBadRequestTypeAndEmptyHandler) {
       [&] { return log.contains("in build response to client: call to empty boost::function"); }));
 }
 
-TEST_F(ProtoTest, StoreRoundTrip) {
-  ConfigRequester who;
-  ConfigValues got;
-  std::atomic<bool> accept{true};
-  serve({std::make_shared<KzConfigStoreServer>(
-      [&](const ConfigRequester& w, const ConfigValues& settings) {
-        who = w;
-        got = settings;
-        return accept.load();
-      })});
-  const ConfigValues sent{{"b", "2"}, {"a", ""}};
-  auto store = std::make_shared<KzConfigStoreClient>(44, "korza-monitor", 9, sent);
-  ASSERT_TRUE(client_->Execute(store, kCall));
-  EXPECT_EQ(got, sent);
-  EXPECT_EQ(who.pid, 9);
-  EXPECT_EQ(who.name, "korza-monitor");
-  accept = false;
-  EXPECT_FALSE(client_->Execute(store, kCall));
-  EXPECT_EQ(store->LastError(), "ConfigStoreClient::ParseResponse - invalid response code");
-}
-
-// The reports keep their wire order, and one connection carries the
-// configuration request and both reports.
+// The reports and the store request keep their wire order, and one
+// connection carries the configuration request and both reports.
 TEST_F(ProtoTest, ApplicationReportsShareOneConnectionWithConfiguration) {
   std::vector<std::string> seen;
   std::mutex m;
@@ -225,31 +203,27 @@ TEST_F(ProtoTest, ApplicationReportsShareOneConnectionWithConfiguration) {
          std::make_shared<KzStopAppServer>(
              [&](const std::string& peer, const std::string& name, int32_t pid) {
                add("stop " + name + "|" + std::to_string(pid) + "|" + peer.substr(0, 6));
+             }),
+         std::make_shared<KzConfigStoreServer>(
+             [&](const ConfigRequester& w, const ConfigValues& settings) {
+               add("store " + w.name + "|" + std::to_string(w.pid) + "|" + settings.begin()->first +
+                   "|" + std::to_string(settings.size()));
+               return true;
              })});
   ASSERT_TRUE(client_->Execute(std::make_shared<KzConfigClient>(44, "korza-monitor"), kCall));
   ASSERT_TRUE(
       client_->Execute(std::make_shared<KzStartAppClient>("POSTD", "a:b,c:d", "--x 1", 42), kCall));
   ASSERT_TRUE(client_->Execute(std::make_shared<KzStopAppClient>("POSTD", 42), kCall));
+  ASSERT_TRUE(client_->Execute(
+      std::make_shared<KzConfigStoreClient>(44, "m", 9, ConfigValues{{"b", "2"}, {"a", ""}}),
+      kCall));
   ASSERT_TRUE(kztest::waitFor([&] {
     std::lock_guard<std::mutex> lock(m);
-    return seen.size() == 2;
+    return seen.size() == 3;
   }));
-  EXPECT_EQ(seen, (std::vector<std::string>{"POSTD|42|a:b,c:d|--x 1", "stop POSTD|42|local:"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"POSTD|42|a:b,c:d|--x 1",
+                                            "stop POSTD|42|local:", "store m|9|a|2"}));
   EXPECT_EQ(client_pool_->Statistics().total_created, 1u);
-}
-
-TEST_F(ProtoTest, StartAppServerHandsEveryField) {
-  std::string got;
-  std::atomic<bool> done{false};
-  serve({std::make_shared<KzStartAppServer>([&](const std::string&, const std::string& name,
-                                                int32_t pid, const std::string& perms,
-                                                const std::string& argv) {
-    got = name + "|" + std::to_string(pid) + "|" + perms + "|" + argv;
-    done = true;
-  })});
-  ASSERT_TRUE(client_->Execute(std::make_shared<KzStartAppClient>("ICAP", "u:g", "", 0), kCall));
-  ASSERT_TRUE(kztest::waitFor([&] { return done.load(); }));
-  EXPECT_EQ(got, "ICAP|0|u:g|");
 }
 
 }  // namespace
