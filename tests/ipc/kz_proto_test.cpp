@@ -119,7 +119,7 @@ TEST_F(ProtoTest, ClientsRefuseFailureCodesAndWrongResponseTypes) {
   // Servers that read a request and answer with `type` and `code`.
   auto answer = [&](uint32_t id, int ints_before, int ints_after) {
     return std::make_shared<KzFunctionServerProtocol>(
-        id, [&, ints_before, ints_after](KzPDU& request, KzPDU& response) {
+        id, [&type, &code, id, ints_before, ints_after](KzPDU& request, KzPDU& response) {
           for (int i = 0; i < ints_before; ++i) request.GetInt32();
           request.GetString();
           for (int i = 0; i < ints_after; ++i) request.GetInt32();
