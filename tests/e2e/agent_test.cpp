@@ -2,8 +2,10 @@
 // application: application reports, enterprise mode and its fall-backs,
 // the address forms of AgentAddress, and check-all against the temporary
 // agent.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -53,13 +55,16 @@ class AgentRun {
     sb.addApplication({"AGENT", {}, {c}}, KZ_BIN_DIR "/kz-test-agent");
     kztest::writeFile(agentConf(), "");
   }
-  // An application depending on AGENT, one test component per name.
-  void addApp(const std::string& name, const std::vector<std::string>& comps) {
+  // An application depending on AGENT, one test component per name; the
+  // first one runs as `first_user`.
+  void addApp(const std::string& name, const std::vector<std::string>& comps,
+              const std::string& first_user = "") {
     ApplicationSpec app{name, {"AGENT"}, {}};
     for (const auto& n : comps) {
       ComponentSpec c;
       c.name = n;
       c.argv = sb.recordArgs(n);
+      if (app.components.empty()) c.user = first_user;
       app.components.push_back(c);
     }
     sb.addApplication(app);
@@ -107,16 +112,18 @@ class AgentRun {
 TEST(Agent, ReportsStartsReloadChangesAndGivingUpButNotShutdown) {
   AgentRun a;
   a.addAgent(a.localAgent());
-  a.addApp("POSTD", {"scand", "postd"});
+  const std::string me =
+      std::string(getpwuid(getuid())->pw_name) + ":" + getgrgid(getgid())->gr_name;
+  a.addApp("POSTD", {"scand", "postd"}, me);
   a.addApp("ICAP", {"icapd"});
   a.addApp("EXTRA", {"extra"});
   a.sb.settings["Monitor/RunAppList"] = "POSTD, ICAP";
   a.sb.settings["Monitor/RecoveryTimeList"] = "1";
   a.startDaemon();
-  // Two components: the first one's pid, their one permission, no
-  // arguments; one component: its argument string.
+  // Two components: the first one's pid, their distinct permissions sorted,
+  // no arguments; one component: its argument string.
   const pid_t scand = a.sb.waitForInstance("scand");
-  EXPECT_TRUE(a.waitForReport("start POSTD " + std::to_string(scand) + " : "))
+  EXPECT_TRUE(a.waitForReport("start POSTD " + std::to_string(scand) + " :," + me + " "))
       << kztest::readFile(a.agentRecord());
   EXPECT_TRUE(a.waitForReport(a.startOfOne("ICAP", "icapd")));
   const pid_t icapd = a.sb.waitForInstance("icapd");
