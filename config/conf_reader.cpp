@@ -3,11 +3,15 @@
 #include <strings.h>
 
 #include <exception>
+#include <memory>
+#include <stdexcept>
 
 #include "base/flags.h"
 #include "base/log.h"
 #include "config/conf_parser.h"
 #include "config/conf_store.h"
+#include "ipc/kz_config_proto.h"
+#include "ipc/kz_session.h"
 
 using korza::monitorLog;
 
@@ -16,6 +20,8 @@ namespace {
 const char* const kProgramForAgent = "korza-monitor";
 const char* const kDefaultAgentAddress = "local:/var/korza/ipc/.agent";
 const char* const kDefaultRunApp = "AGENT";
+// The number by which the agent knows the monitor among the suite's programs.
+const int32_t kMonitorComponentNumber = 44;
 
 bool isLevelName(const std::string& name) {
   for (const char* level : {"info", "debug", "alert", "error", "quiet"}) {
@@ -28,6 +34,26 @@ std::string upper(std::string s) {
   for (char& c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   return s;
 }
+
+// One configuration request per call over a client session.
+class SessionConfigSource : public AgentConfigSource {
+ public:
+  explicit SessionConfigSource(korza::ipc::KzClientSession& session) : session_(session) {}
+  void requestConfig(const std::string& program, int timeout_seconds,
+                     std::map<std::string, std::string>& values) override {
+    auto client = std::make_shared<korza::postd::KzConfigClient>(kMonitorComponentNumber, program);
+    const korza::base::KzTimeout timeout(timeout_seconds, korza::base::KzTimeout::kSeconds);
+    if (!session_.Execute(client, timeout)) {
+      throw std::runtime_error(client->LastError().empty()
+                                   ? "no answer from " + session_.AddressListText()
+                                   : client->LastError());
+    }
+    values = client->Values();
+  }
+
+ private:
+  korza::ipc::KzClientSession& session_;
+};
 
 }  // namespace
 
@@ -108,6 +134,16 @@ void MonitorConfReader::readConfigFromAgent(AgentConfigSource* session, bool wit
   if (isEnterpriseMode()) readMonitorConfig(*session);
 }
 
+void MonitorConfReader::readConfigFromAgent(korza::ipc::KzClientSession* session,
+                                            bool withNotifier) {
+  if (session == nullptr) {
+    readConfigFromAgent(static_cast<AgentConfigSource*>(nullptr), withNotifier);
+    return;
+  }
+  SessionConfigSource source(*session);
+  readConfigFromAgent(&source, withNotifier);
+}
+
 void MonitorConfReader::readPostdConfig(AgentConfigSource& session) {
   monitorLog().debug("MonitorConfReader::readPostdConfigFromAgent( baseDir )");
   try {
@@ -142,6 +178,9 @@ void MonitorConfReader::readPostdConfig(AgentConfigSource& session) {
 
 void MonitorConfReader::readMonitorConfig(AgentConfigSource& session) {
   monitorLog().debug("MonitorConfReader::readMonitorConfigFromAgent( baseDir )");
+  // A request that fails leaves the list read from the file in force: an
+  // agent that cannot answer must not empty the run set.
+  const Utils::NameSet from_file = settings_.runAppList;
   settings_.runAppList.clear();
   try {
     std::map<std::string, std::string> values;
@@ -165,5 +204,6 @@ void MonitorConfReader::readMonitorConfig(AgentConfigSource& session) {
     monitorLog().debug("agent sent run app list: " + text);
   } catch (const std::exception& e) {
     monitorLog().error(std::string("cannot read monitor data from korza-agent: ") + e.what());
+    if (settings_.runAppList.empty()) settings_.runAppList = from_file;
   }
 }

@@ -8,6 +8,7 @@
 #ifndef KORZA_CONFIG_CONF_READER_H_
 #define KORZA_CONFIG_CONF_READER_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -15,6 +16,12 @@
 #include <vector>
 
 #include "base/utils.h"
+
+namespace korza {
+namespace ipc {
+class KzClientSession;
+}  // namespace ipc
+}  // namespace korza
 
 // The values of monitor.conf, with their defaults.
 struct MonitorSettings {
@@ -101,8 +108,15 @@ class MonitorConfReader : public ConfReader {
 
   // Reads the notification addresses (withNotifier) and, in enterprise
   // mode, the run list from the agent. Failures are logged; the settings
-  // from the file stay in force. A null session is logged and ignored.
+  // from the file stay in force (a failed request leaves the file's run
+  // list). A null session is logged and ignored.
   void readConfigFromAgent(AgentConfigSource* session, bool withNotifier);
+  // The same over a client session to the agent (configuration protocol,
+  // component number 44).
+  void readConfigFromAgent(korza::ipc::KzClientSession* session, bool withNotifier);
+  void readConfigFromAgent(std::nullptr_t, bool withNotifier) {
+    readConfigFromAgent(static_cast<AgentConfigSource*>(nullptr), withNotifier);
+  }
 
   const std::string& getAdminMail() const { return admin_mail_; }
   const std::string& getFilterMail() const { return filter_mail_; }

@@ -142,6 +142,9 @@ class KzSessionPoolManager : public KzIfSessionPoolManager, public IfCorrectConn
   void CorrectConnectionsNum(const ConnSettings& settings) override;
   ConnSettings Settings() const;
   const KzTimeout& ConnectTimeout() const { return connect_timeout_; }
+  // Overrides KZ_CONNECT_TIMEOUT for this manager. REQUIRES: the manager is
+  // not open.
+  void SetConnectTimeout(const KzTimeout& timeout) { connect_timeout_ = timeout; }
   // With a file set, a report is appended on every Close of a persistent
   // manager and on every WriteStatistics call.
   void SetStatisticsFile(const std::string& path);

@@ -10,12 +10,15 @@
 #include "apps/notification_context.h"
 #include "base/flags.h"
 #include "base/log.h"
+#include "ipc/kz_app_proto.h"
+#include "ipc/kz_pool.h"
 #include "monitor/hup_files.h"
 #include "monitor/management_fds.h"
 #include "monitor/search_strategy.h"
 #include "monitor/updater.h"
 
 using korza::monitorLog;
+using korza::base::KzTimeout;
 
 namespace {
 
@@ -42,6 +45,7 @@ Monitor::Monitor(const std::string& conf_file, const std::string& run_list, bool
 Monitor::~Monitor() {
   monitorLog().debug("Monitor::~Monitor()");
   setState(false);
+  agentSession.reset();
   NotificationContext::release();
 }
 
@@ -77,18 +81,18 @@ void Monitor::getFirstRunAppSet(NameSet& out) {
   appStore.verify(out);
 }
 
-void Monitor::getRunAppSet(NameSet& out) {
+void Monitor::getRunAppSet(NameSet& out, const RunAppStore& catalogue) {
   monitorLog().debug("Monitor::getRunAppSet()");
   out.clear();
   if (!settings.isEnterpriseMode()) {
     out = cmdRunSet.empty() ? settings.getRunAppList() : cmdRunSet;
   } else {
-    // Without an agent session the request is logged and the file's list
-    // stays in force.
-    settings.readConfigFromAgent(nullptr, appStore.isStarted("POSTD"));
+    // Without an agent session, or when the agent does not answer, the
+    // file's list stays in force.
+    settings.readConfigFromAgent(agentSession.get(), appStore.isStarted("POSTD"));
     out = settings.getRunAppList();
   }
-  appStore.verify(out);
+  catalogue.verify(out);
 }
 
 Monitor::NameSet Monitor::runSetOrEmpty() {
@@ -110,16 +114,16 @@ void Monitor::start() {
   const std::string agent =
       settings.getAgentAddress().empty() ? std::string() : settings.getAgentAddress().front();
   appStore.start(first, settings.getRecoveryTimeList(), agent, settings.getPidFileDir());
-  // A check-all run starts every component once for its report; nothing is
-  // left running, and that is its success.
+  // A check-all run starts every component once for its report; of the run
+  // list nothing is left running (only the temporary agent the checks ran
+  // against, whether or not AGENT is listed), so there is nothing to count.
   if (!checkAll) {
     bool any = false;
     for (const auto& name : appStore.startedAppNames()) any = any || first.count(name) != 0;
     if (!any) throw InitError("no applications started");
   }
   connectToAgent();
-  settings.readConfigFromAgent(nullptr, appStore.isStarted("POSTD"));
-  if (checkAll) return;
+  settings.readConfigFromAgent(agentSession.get(), appStore.isStarted("POSTD"));
   NameSet next;
   getRunAppSet(next);
   if (next != first) {
@@ -129,13 +133,41 @@ void Monitor::start() {
 
 void Monitor::connectToAgent() {
   monitorLog().debug("Monitor::connectToAgent()");
-  // The agent is reached through the IPC library; until its protocols are
-  // wired in there is no session, and starts and stops are only logged.
+  if (agentSession || settings.getAgentAddress().empty()) return;
+  std::string address = settings.getAgentAddress().front();
+  // In check-all mode the components are checked against a temporary agent
+  // listening beside the real one.
+  if (checkAll) address += ".tmp";
+  try {
+    // One connection kept open (a second one on demand), made within one
+    // second; the agent's answers are bounded by AgentResponseTime.
+    auto pool =
+        std::make_shared<korza::ipc::KzPersistentClientPoolManager>(korza::ipc::ConnSettings(1, 2));
+    pool->SetConnectTimeout(KzTimeout(1, KzTimeout::kSeconds));
+    auto session = std::make_unique<korza::ipc::KzClientSession>(pool);
+    session->Open(address);
+    if (pool->Total() == 0) {
+      monitorLog().error("cannot connect to korza-agent at \"" + address + "\"");
+      return;
+    }
+    agentSession = std::move(session);
+  } catch (const std::exception& e) {
+    monitorLog().error("cannot connect to korza-agent at \"" + address + "\": " + e.what());
+  }
 }
 
 void Monitor::reconnectToAgent() {
   monitorLog().debug("Monitor::reconnectToAgent()");
+  agentSession.reset();
   connectToAgent();
+}
+
+void Monitor::reportToAgent(const std::shared_ptr<korza::ipc::KzClientProtocol>& report) {
+  try {
+    agentSession->Execute(report, KzTimeout(settings.getAgentResponseTime(), KzTimeout::kSeconds));
+  } catch (const std::exception& e) {
+    monitorLog().error(std::string("cannot report to korza-agent: ") + e.what());
+  }
 }
 
 void Monitor::mainLoop() {
@@ -247,13 +279,22 @@ void Monitor::regenerate(const NameSet& apps) {
 void Monitor::appStarted(Application& app) {
   if (Utils::equalsNoCase(app.getName(), "AGENT")) return;
   connectToAgent();
-  monitorLog().info("application \"" + app.getName() + "\" started");
+  if (!agentSession) {
+    monitorLog().info("application \"" + app.getName() + "\" started");
+    return;
+  }
+  reportToAgent(std::make_shared<korza::postd::KzStartAppClient>(
+      app.getName(), app.permissionsList(), app.singleArgv(), app.firstPid()));
 }
 
 void Monitor::appStopped(Application& app) {
   if (Utils::equalsNoCase(app.getName(), "AGENT") || !isRunning()) return;
   connectToAgent();
-  monitorLog().info("application \"" + app.getName() + "\" stoped");
+  if (!agentSession) {
+    monitorLog().info("application \"" + app.getName() + "\" stoped");
+    return;
+  }
+  reportToAgent(std::make_shared<korza::postd::KzStopAppClient>(app.getName(), app.firstPid()));
 }
 
 void Monitor::waitLoopEnd() {
@@ -274,15 +315,10 @@ void Monitor::reload() {
     reloadData();
     RunAppStore fresh(appStore.isUpdateMode());
     fresh.load(settings.getMetaConfigDir());
-    NameSet run_set;
-    if (!settings.isEnterpriseMode()) {
-      run_set = cmdRunSet.empty() ? settings.getRunAppList() : cmdRunSet;
-    } else {
-      run_set = settings.getRunAppList();
-    }
     // The run set is checked against the catalogue just read, so that an
     // application can be described and listed in one reload.
-    fresh.verify(run_set);
+    NameSet run_set;
+    getRunAppSet(run_set, fresh);
     appStore.merge(fresh, settings.getRecoveryTimeList());
     appStore.setRegenerator(this);
     appStore.applyRunList(run_set, settings.getRecoveryTimeList());
@@ -296,7 +332,7 @@ void Monitor::reload() {
   }
   appStore.sendSignal(SIGHUP);
   reconnectToAgent();
-  settings.readConfigFromAgent(nullptr, appStore.isStarted("POSTD"));
+  settings.readConfigFromAgent(agentSession.get(), appStore.isStarted("POSTD"));
 }
 
 void Monitor::addChangedConf(const PidSet& pids) {

@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -25,6 +26,7 @@
 #include "apps/run_state.h"
 #include "base/utils.h"
 #include "config/conf_reader.h"
+#include "ipc/kz_session.h"
 #include "monitor/signal_executor.h"
 
 class Monitor : public Regenerator, public SignalExecutor {
@@ -73,9 +75,13 @@ class Monitor : public Regenerator, public SignalExecutor {
   // Fills `out` with the first run set and verifies it against the
   // catalogue (throws RunAppStore::VerifyError).
   void getFirstRunAppSet(NameSet& out);
-  // Fills `out` with the current run set and verifies it.
-  void getRunAppSet(NameSet& out);
+  // Fills `out` with the current run set and verifies it. In enterprise
+  // mode the run list is asked from the agent first.
+  void getRunAppSet(NameSet& out) { getRunAppSet(out, appStore); }
 
+  // Opens the session to the first agent address (its ".tmp" twin in
+  // check-all mode) unless there is one. An agent that cannot be reached
+  // within a second leaves no session; the next report tries again.
   void connectToAgent();
   void reconnectToAgent();
 
@@ -125,9 +131,16 @@ class Monitor : public Regenerator, public SignalExecutor {
   // empty).
   void processDeferredEvents(const NameSet& apps);
 
+  // getRunAppSet, verified against `catalogue` (a reload checks the run set
+  // against the catalogue it has just read).
+  void getRunAppSet(NameSet& out, const RunAppStore& catalogue);
+
   RunAppStore appStore;
 
  private:
+  // Sends one report to the agent over agentSession; the outcome is only
+  // logged.
+  void reportToAgent(const std::shared_ptr<korza::ipc::KzClientProtocol>& report);
   // Hands freshly read settings to the parts built from them: the
   // notification context, the mail transfer command and the fault schedule.
   void applySettings();
@@ -148,6 +161,8 @@ class Monitor : public Regenerator, public SignalExecutor {
 
   std::mutex reload_mutex_;
   bool reloadRequested = false;  // GUARDED_BY(reload_mutex_)
+
+  std::unique_ptr<korza::ipc::KzClientSession> agentSession;
 
   std::mutex changed_mutex_;
   PidSet changedConf;  // GUARDED_BY(changed_mutex_)

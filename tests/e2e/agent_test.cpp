@@ -1,0 +1,267 @@
+// End-to-end runs of the daemon with the stand-in agent as its AGENT
+// application: application reports, enterprise mode and its fall-backs,
+// the address forms of AgentAddress, and check-all against the temporary
+// agent.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "tests/support/daemon_sandbox.h"
+
+namespace {
+
+using kztest::ApplicationSpec;
+using kztest::ComponentSpec;
+using kztest::DaemonSandbox;
+
+const char kStarted[] = "Korza (R) Components Monitor started";
+const char kNoSession[] = "agent session is not created";
+
+// A free TCP port on the loopback (bound and released).
+int freePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+// A sandbox whose AGENT application is the stand-in agent.
+class AgentRun {
+ public:
+  std::string agentRecord() const { return sb.recordFile("agent"); }
+  std::string agentConf() const { return sb.root() + "/agent.conf"; }
+  std::string localAgent() const { return "local:" + sb.runDir() + ".agent"; }
+  // The AGENT application, serving `listen`.
+  void addAgent(const std::string& listen, const std::string& extra = "") {
+    ComponentSpec c;
+    c.name = "agent";
+    c.argv = "--listen=" + listen + " --record=" + agentRecord() + " --config=" + agentConf() +
+             (extra.empty() ? "" : " " + extra);
+    sb.addApplication({"AGENT", {}, {c}}, KZ_BIN_DIR "/kz-test-agent");
+    kztest::writeFile(agentConf(), "");
+  }
+  // An application depending on AGENT, one test component per name; the
+  // first one runs as `first_user`.
+  void addApp(const std::string& name, const std::vector<std::string>& comps,
+              const std::string& first_user = "") {
+    ApplicationSpec app{name, {"AGENT"}, {}};
+    for (const auto& n : comps) {
+      ComponentSpec c;
+      c.name = n;
+      c.argv = sb.recordArgs(n);
+      if (app.components.empty()) c.user = first_user;
+      app.components.push_back(c);
+    }
+    sb.addApplication(app);
+  }
+  void startDaemon() {
+    sb.writeConf();
+    sb.start();
+    ASSERT_TRUE(sb.waitForLog(kStarted)) << sb.log();
+  }
+  // The agent's "start ..." and "stop ..." lines without the peer, fields
+  // joined by blanks.
+  std::vector<std::string> reports() const {
+    std::vector<std::string> out;
+    std::istringstream in(kztest::readFile(agentRecord()));
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.compare(0, 6, "start\t") != 0 && line.compare(0, 5, "stop\t") != 0) continue;
+      const size_t peer = line.find('\t');
+      line.erase(peer, line.find('\t', peer + 1) - peer);
+      std::replace(line.begin(), line.end(), '\t', ' ');
+      out.push_back(line);
+    }
+    return out;
+  }
+  // Waits for the report `text` (with `prefix`, one that begins so).
+  bool waitForReport(const std::string& text, bool prefix = false) const {
+    return kztest::waitFor(
+        [&] {
+          for (const auto& r : reports()) {
+            if (prefix ? r.compare(0, text.size(), text) == 0 : r == text) return true;
+          }
+          return false;
+        },
+        std::chrono::seconds(30));
+  }
+  // The StartApp report expected for a one-component application.
+  std::string startOfOne(const std::string& app, const std::string& comp) const {
+    return "start " + app + " " + std::to_string(sb.waitForInstance(comp)) + " : " +
+           sb.recordArgs(comp);
+  }
+
+  DaemonSandbox sb;
+};
+
+TEST(Agent, ReportsStartsReloadChangesAndGivingUpButNotShutdown) {
+  AgentRun a;
+  a.addAgent(a.localAgent());
+  const std::string me =
+      std::string(getpwuid(getuid())->pw_name) + ":" + getgrgid(getgid())->gr_name;
+  a.addApp("POSTD", {"scand", "postd"}, me);
+  a.addApp("ICAP", {"icapd"});
+  a.addApp("EXTRA", {"extra"});
+  a.sb.settings["Monitor/RunAppList"] = "POSTD, ICAP";
+  a.sb.settings["Monitor/RecoveryTimeList"] = "1";
+  a.startDaemon();
+  // Two components: the first one's pid, their distinct permissions sorted,
+  // no arguments; one component: its argument string.
+  const pid_t scand = a.sb.waitForInstance("scand");
+  EXPECT_TRUE(a.waitForReport("start POSTD " + std::to_string(scand) + " :," + me + " "))
+      << kztest::readFile(a.agentRecord());
+  EXPECT_TRUE(a.waitForReport(a.startOfOne("ICAP", "icapd")));
+  const pid_t icapd = a.sb.waitForInstance("icapd");
+
+  // Reload: ICAP leaves the run list, EXTRA joins it.
+  a.sb.settings["Monitor/RunAppList"] = "POSTD, EXTRA";
+  a.sb.writeConf();
+  a.sb.daemon().signal(SIGHUP);
+  EXPECT_TRUE(a.waitForReport("stop ICAP " + std::to_string(icapd))) << a.sb.log();
+  EXPECT_TRUE(a.waitForReport(a.startOfOne("EXTRA", "extra")));
+
+  // A component that cannot come back: its application is stopped and
+  // reported so.
+  const pid_t extra = a.sb.waitForInstance("extra");
+  const std::string link = a.sb.appDir() + "extra";
+  ASSERT_EQ(unlink(link.c_str()), 0);
+  ASSERT_EQ(symlink("/bin/false", link.c_str()), 0);
+  ASSERT_EQ(kill(extra, SIGKILL), 0);
+  EXPECT_TRUE(a.sb.waitForLog("one component from application EXTRA is fault")) << a.sb.log();
+  EXPECT_TRUE(a.waitForReport("stop EXTRA ", true)) << kztest::readFile(a.agentRecord());
+
+  const size_t before = a.reports().size();
+  EXPECT_EQ(a.sb.stopWith(SIGTERM), 0);
+  EXPECT_EQ(a.reports().size(), before);  // shutdown reports nothing
+  const std::string log = a.sb.log();
+  EXPECT_EQ(log.find(kNoSession), std::string::npos) << log;
+  EXPECT_EQ(log.find("application \"POSTD\" started"), std::string::npos);
+}
+
+TEST(Agent, EnterpriseModeRunsWhatTheAgentLists) {
+  AgentRun a;
+  a.addAgent(a.localAgent());
+  a.addApp("POSTD", {"postd"});
+  a.addApp("ICAP", {"icapd"});
+  kztest::writeFile(a.agentConf(), "monitor/runapplist=POSTD\nnotifier/adminmail=a@b\n");
+  a.sb.settings["Monitor/UseEnterpriseMode"] = "yes";
+  a.sb.settings["Monitor/RunAppList"] = "ICAP";
+  a.startDaemon();
+  EXPECT_TRUE(a.waitForReport(a.startOfOne("POSTD", "postd"))) << a.sb.log();
+  EXPECT_TRUE(a.sb.componentPids("icapd").empty());
+  EXPECT_TRUE(a.sb.waitForLog("agent sent run app list: POSTD"));
+  EXPECT_TRUE(a.sb.waitForLog("unknown parameter: notifier/adminmail = a@b"));
+
+  // On SIGHUP the agent is asked again.
+  kztest::writeFile(a.agentConf(), "monitor/runapplist=ICAP\n");
+  a.sb.daemon().signal(SIGHUP);
+  EXPECT_TRUE(a.waitForReport(a.startOfOne("ICAP", "icapd"))) << a.sb.log();
+  EXPECT_TRUE(a.sb.waitForLog("application \"POSTD\" must be stoped"));
+  EXPECT_EQ(a.sb.stopWith(SIGTERM), 0);
+  EXPECT_EQ(a.sb.log().find(kNoSession), std::string::npos);
+}
+
+// When the agent cannot be reached or answers failure, the run list of the
+// file stays in force.
+TEST(Agent, EnterpriseModeFallsBackToTheFileList) {
+  struct Case {
+    const char* name;
+    bool reachable;
+    const char* agent_extra;
+    const char* logged;
+  } cases[] = {
+      {"unreachable", false, "", kNoSession},
+      {"failure code", true, "--code=2",
+       "cannot read monitor data from korza-agent: ConfigClient::ParseResponse - invalid "
+       "response code"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    AgentRun a;
+    a.addAgent(c.reachable ? a.localAgent() : "local:" + a.sb.runDir() + ".elsewhere",
+               c.agent_extra);
+    a.addApp("ICAP", {"icapd"});
+    kztest::writeFile(a.agentConf(), "monitor/runapplist=NOSUCH\n");
+    a.sb.settings["Monitor/UseEnterpriseMode"] = "yes";
+    a.sb.settings["Monitor/RunAppList"] = "ICAP";
+    a.startDaemon();
+    EXPECT_GT(a.sb.waitForInstance("icapd"), 0) << a.sb.log();
+    EXPECT_TRUE(a.sb.waitForLog(c.logged)) << a.sb.log();
+    EXPECT_EQ(a.sb.stopWith(SIGTERM), 0);
+  }
+}
+
+TEST(Agent, AddressForms) {
+  const int port = freePort();
+  ASSERT_GT(port, 0);
+  struct Case {
+    std::string listen;
+    std::string address;  // AgentAddress
+    std::string extra;
+  };
+  const std::string path = "/tmp/kz-agent-" + std::to_string(getpid());
+  const std::string inet = "inet:" + std::to_string(port) + "@127.0.0.1";
+  const std::vector<Case> cases = {
+      {"unix:" + path, "unix:" + path, ""},
+      {inet, inet, ""},
+      {"local:" + path, "pid:" + path + ".pid", "--pid-file=" + path + ".pid"},
+      {inet, "pid:" + path + ".pid", "--pid-file=" + path + ".pid"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address);
+    AgentRun a;
+    a.addAgent(c.listen, c.extra);
+    a.addApp("ICAP", {"icapd"});
+    a.sb.settings["Monitor/AgentAddress"] = c.address;
+    a.sb.settings["Monitor/RunAppList"] = "ICAP";
+    a.startDaemon();
+    EXPECT_TRUE(a.waitForReport(a.startOfOne("ICAP", "icapd"))) << a.sb.log();
+    EXPECT_EQ(a.sb.stopWith(SIGTERM), 0);
+  }
+  unlink(path.c_str());
+}
+
+// Check-all runs the agent once in check mode, then a temporary agent on the
+// ".tmp" address (for a "pid:" address: through the ".tmp" pid file it
+// writes); in enterprise mode the monitor asks that one for the run list, and
+// the listed components are checked against it.
+TEST(Agent, CheckAllAsksTheTemporaryAgent) {
+  for (bool pid_form : {false, true}) {
+    SCOPED_TRACE(pid_form ? "pid:" : "local:");
+    AgentRun a;
+    const std::string address = pid_form ? "pid:" + a.sb.runDir() + "agent.pid" : a.localAgent();
+    a.addAgent(address);
+    a.addApp("ICAP", {"icapd"});
+    kztest::writeFile(a.agentConf(), "monitor/runapplist=ICAP\n");
+    a.sb.settings["Monitor/UseEnterpriseMode"] = "yes";
+    a.sb.settings["Monitor/AgentAddress"] = address;
+    a.sb.writeConf();
+    const kztest::RunResult r = a.sb.run({"-A", "-c", a.sb.confFile()});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Options OK"), std::string::npos) << r.out << r.err;
+    const std::string rec = kztest::readFile(a.agentRecord());
+    EXPECT_NE(rec.find("config\tlocal:"), std::string::npos) << rec;
+    // The checked component was given the temporary address.
+    const std::string icap = kztest::readFile(a.sb.recordFile("icapd"));
+    EXPECT_NE(icap.find(address + ".tmp"), std::string::npos) << icap;
+    EXPECT_EQ(a.sb.log().find(kNoSession), std::string::npos) << a.sb.log();
+    EXPECT_FALSE(a.sb.anyComponentAlive());
+  }
+}
+
+}  // namespace
