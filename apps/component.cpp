@@ -231,6 +231,13 @@ void logChildFailure(int fd, char second) {
   monitorLog().error(detail.substr(0, nul) + ": " + Utils::errorText(std::atoi(number.c_str())));
 }
 
+// Debug lines are built only when the debug level is on: the component
+// dumps in them cost more than the rest of a start's or a stop's own work.
+template <typename Build>
+void debugLine(Build build) {
+  if (monitorLog().isEnabled(korza::kLogDebug)) monitorLog().debug(build());
+}
+
 void writeErr(const std::string& text) {
   fputs(text.c_str(), stderr);
   fflush(stderr);
@@ -358,7 +365,7 @@ std::vector<std::string> Component::splitArguments(const std::string& text) {
 // NOLINTNEXTLINE(bugprone-reserved-identifier)
 void Component::__start(const CompStrategy& strategy, const std::string& app_path, int& answer_fd,
                         int& err_fd, pid_t& child) {
-  monitorLog().debug("Component::__start() # " + dump(true));
+  debugLine([&] { return std::string("Component::__start() # " + dump(true)); });
   if (started) throw std::logic_error("component \"" + name + "\" has started");
   err_fd = checkAll ? -1 : 0;
   startComp(strategy, app_path, answer_fd, err_fd, child);
@@ -369,9 +376,9 @@ void Component::__start(const CompStrategy& strategy, const std::string& app_pat
 
 bool Component::startComp(const CompStrategy& strategy, const std::string& app_path, int& answer_fd,
                           int& err_fd, pid_t& child) {
-  monitorLog().debug("Component::startComp() # " + dump(true));
+  debugLine([&] { return std::string("Component::startComp() # " + dump(true)); });
   const std::string path = app_path + name;
-  monitorLog().debug("start component \"" + name + "\" - \"" + path + "\"");
+  debugLine([&] { return std::string("start component \"" + name + "\" - \"" + path + "\""); });
 
   int answer_pipe[2];
   if (!makePipe(answer_pipe)) throw std::runtime_error("create pipe error");
@@ -470,7 +477,7 @@ void Component::checkEarlyDeath(int& answer_fd) {
 void Component::startStandart(const CompStrategy& strategy, const std::string& app_path,
                               int64_t fault_time, uint32_t try_number,
                               const std::string& app_full_name) {
-  monitorLog().debug("Component::startStandart() " + name);
+  debugLine([&] { return std::string("Component::startStandart() " + name); });
   int answer_fd = -1;
   int err_fd = 0;
   pid_t child = -1;
@@ -500,7 +507,7 @@ void Component::startStandart(const CompStrategy& strategy, const std::string& a
     } else {
       text += " started";
     }
-    monitorLog().debug(text + " " + dump(true));
+    debugLine([&] { return std::string(text + " " + dump(true)); });
     return;
   }
   if (answer == 'E') {
@@ -512,7 +519,7 @@ void Component::startStandart(const CompStrategy& strategy, const std::string& a
   } else {
     text += " wrong answer";
   }
-  monitorLog().debug(text);
+  debugLine([&] { return std::string(text); });
   started = false;
   close(answer_fd);
   closeErrFd();
@@ -521,7 +528,7 @@ void Component::startStandart(const CompStrategy& strategy, const std::string& a
 }
 
 void Component::startCheckOnly(const CompStrategy& strategy, const std::string& app_path) {
-  monitorLog().debug("Component::startCheckOnly() " + name);
+  debugLine([&] { return std::string("Component::startCheckOnly() " + name); });
   int answer_fd = -1;
   int err_fd = 0;
   pid_t child = -1;
@@ -567,26 +574,28 @@ void Component::startCheckOnly(const CompStrategy& strategy, const std::string& 
 }
 
 bool Component::stop(bool is_fault) {
-  monitorLog().debug("Component::stop() # " + name + " " + dump(true));
-  if (is_fault) monitorLog().debug("component \"" + name + "\" fault");
+  debugLine([&] { return std::string("Component::stop() # " + name + " " + dump(true)); });
+  if (is_fault) debugLine([&] { return std::string("component \"" + name + "\" fault"); });
   if (started) {
     started = false;
     closeFd();
     closeErrFd();
     return stopPid(pid);
   }
-  monitorLog().debug("cannot stop component \"" + name + "\": is not running");
+  debugLine([&] { return std::string("cannot stop component \"" + name + "\": is not running"); });
   return false;
 }
 
 bool Component::stopPid(pid_t p) {
-  monitorLog().debug("Component::stopPid() # " + name + " " + dump(true));
+  debugLine([&] { return std::string("Component::stopPid() # " + name + " " + dump(true)); });
   if (p < 1) {
-    monitorLog().debug("component \"" + name + "\" has been stopped");
+    debugLine([&] { return std::string("component \"" + name + "\" has been stopped"); });
     return false;
   }
-  monitorLog().debug("kill -TERM " + Utils::format(32, "pid=%d", static_cast<int>(p)) + " name=\"" +
-                     name + "\"");
+  debugLine([&] {
+    return std::string("kill -TERM " + Utils::format(32, "pid=%d", static_cast<int>(p)) +
+                       " name=\"" + name + "\"");
+  });
   // The component leads its own session: the stop reaches its workers too.
   Utils::killGroup(p, SIGTERM);
   int status = 0;
@@ -607,16 +616,18 @@ bool Component::stopPid(pid_t p) {
 
 bool Component::fault(pid_t p, int64_t fault_time, const std::string& app_full_name,
                       const std::string& app_path, const Utils::NameSet& dependents) {
-  monitorLog().debug("Component::fault( .. ) # " + name);
+  debugLine([&] { return std::string("Component::fault( .. ) # " + name); });
   if (p != pid) return false;
   monitorLog().info("component \"" + name + "\" fault, pid=" + std::to_string(p));
   if (!stop(true)) {
-    monitorLog().debug("component \"" + name + "\" cannot stop");
+    debugLine([&] { return std::string("component \"" + name + "\" cannot stop"); });
     inform(Notices::failure(p, name, static_cast<time_t>(fault_time), app_full_name,
                             app_path + name, dependents));
     return false;
   }
-  monitorLog().debug("component \"" + name + "\" stopped himself, do not sending report");
+  debugLine([&] {
+    return std::string("component \"" + name + "\" stopped himself, do not sending report");
+  });
   return true;
 }
 
@@ -629,15 +640,17 @@ void Component::cannotRecovery(int64_t fault_time, const std::string& app_full_n
 }
 
 void Component::sendSignal(int signo) {
-  monitorLog().debug("Component::sendSignal() # " + name);
+  debugLine([&] { return std::string("Component::sendSignal() # " + name); });
   if (!started) return;
   if (pid < 1) {
     monitorLog().error("error pid # component name=" + name);
     return;
   }
   kill(pid, signo);
-  monitorLog().debug(Utils::format(256, "send signal (num=%d) to \"%s\" pid=%d", signo,
-                                   name.c_str(), static_cast<int>(pid)));
+  debugLine([&] {
+    return std::string(Utils::format(256, "send signal (num=%d) to \"%s\" pid=%d", signo,
+                                     name.c_str(), static_cast<int>(pid)));
+  });
 }
 
 void Component::sendSignalIfIn(std::set<pid_t>& pids, int signo) {
