@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -24,6 +25,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+std::atomic<bool> g_force_backoff{false};
+
 // Milliseconds left until `deadline`, never negative; -1 without a deadline.
 int leftMs(bool limited, Clock::time_point deadline) {
   if (!limited) return -1;
@@ -39,6 +42,7 @@ bool reaped(pid_t pid, int* status) { return waitPid(pid, status, WNOHANG) == pi
 // Sleeps until the child may have ended: 1 woken by its end, 0 at the
 // deadline, -1 when no event source could be set up (use the fallback).
 int sleepUntilEnd(pid_t pid, bool limited, Clock::time_point deadline) {
+  if (g_force_backoff) return -1;
 #if defined(__linux__) && defined(SYS_pidfd_open)
   const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (fd < 0) return -1;
@@ -125,6 +129,8 @@ bool waitChild(pid_t pid, int* status, int timeout_ms) {
     if (pause < std::chrono::milliseconds(20)) pause *= 2;
   }
 }
+
+void TEST_forceBackoff(bool on) { g_force_backoff = on; }
 
 int killGroup(pid_t pid, int signo) {
   if (pid > 0 && ::kill(-pid, signo) == 0) return 0;

@@ -24,6 +24,10 @@ bool waitChild(pid_t pid, int* status, int timeout_ms);
 // Returns what kill returned for the last attempt.
 int killGroup(pid_t pid, int signo);
 
+// Tests: true makes waitChild use the back-off loop alone, as on a system
+// without process descriptors or kqueue.
+void TEST_forceBackoff(bool on);
+
 }  // namespace Utils
 
 #endif  // KORZA_BASE_CHILD_WAIT_H_

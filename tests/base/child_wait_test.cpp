@@ -32,7 +32,15 @@ pid_t spawn(int ms, int code) {
   return pid;
 }
 
-TEST(ChildWait, WakesWhenTheChildEndsAndGivesUpAtTheDeadline) {
+// Each case runs with the system's event source and with the back-off loop
+// that stands in for it elsewhere.
+class ChildWait : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { Utils::TEST_forceBackoff(GetParam()); }
+  void TearDown() override { Utils::TEST_forceBackoff(false); }
+};
+
+TEST_P(ChildWait, WakesWhenTheChildEndsAndGivesUpAtTheDeadline) {
   const pid_t quick = spawn(50, 3);
   ASSERT_GT(quick, 0);
   int status = 0;
@@ -60,7 +68,7 @@ TEST(ChildWait, WakesWhenTheChildEndsAndGivesUpAtTheDeadline) {
 std::atomic<int> g_interrupts{0};
 void countInterrupt(int) { ++g_interrupts; }
 
-TEST(ChildWait, InterruptedWaitGoesOn) {
+TEST_P(ChildWait, InterruptedWaitGoesOn) {
   struct sigaction action = {};
   struct sigaction old = {};
   action.sa_handler = countInterrupt;  // no SA_RESTART: poll fails with EINTR
@@ -86,5 +94,7 @@ TEST(ChildWait, InterruptedWaitGoesOn) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 7);
 }
+
+INSTANTIATE_TEST_SUITE_P(EventAndBackoff, ChildWait, ::testing::Bool());
 
 }  // namespace
