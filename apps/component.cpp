@@ -378,7 +378,7 @@ bool Component::startComp(const CompStrategy& strategy, const std::string& app_p
                           int& err_fd, pid_t& child) {
   debugLine([&] { return std::string("Component::startComp() # " + dump(true)); });
   const std::string path = app_path + name;
-  debugLine([&] { return std::string("start component \"" + name + "\" - \"" + path + "\""); });
+  monitorLog().debug("start component \"" + name + "\" - \"" + path + "\"");
 
   int answer_pipe[2];
   if (!makePipe(answer_pipe)) throw std::runtime_error("create pipe error");
@@ -477,7 +477,7 @@ void Component::checkEarlyDeath(int& answer_fd) {
 void Component::startStandart(const CompStrategy& strategy, const std::string& app_path,
                               int64_t fault_time, uint32_t try_number,
                               const std::string& app_full_name) {
-  debugLine([&] { return std::string("Component::startStandart() " + name); });
+  monitorLog().debug("Component::startStandart() " + name);
   int answer_fd = -1;
   int err_fd = 0;
   pid_t child = -1;
@@ -519,7 +519,7 @@ void Component::startStandart(const CompStrategy& strategy, const std::string& a
   } else {
     text += " wrong answer";
   }
-  debugLine([&] { return std::string(text); });
+  monitorLog().debug(text);
   started = false;
   close(answer_fd);
   closeErrFd();
@@ -528,7 +528,7 @@ void Component::startStandart(const CompStrategy& strategy, const std::string& a
 }
 
 void Component::startCheckOnly(const CompStrategy& strategy, const std::string& app_path) {
-  debugLine([&] { return std::string("Component::startCheckOnly() " + name); });
+  monitorLog().debug("Component::startCheckOnly() " + name);
   int answer_fd = -1;
   int err_fd = 0;
   pid_t child = -1;
@@ -575,21 +575,21 @@ void Component::startCheckOnly(const CompStrategy& strategy, const std::string& 
 
 bool Component::stop(bool is_fault) {
   debugLine([&] { return std::string("Component::stop() # " + name + " " + dump(true)); });
-  if (is_fault) debugLine([&] { return std::string("component \"" + name + "\" fault"); });
+  if (is_fault) monitorLog().debug("component \"" + name + "\" fault");
   if (started) {
     started = false;
     closeFd();
     closeErrFd();
     return stopPid(pid);
   }
-  debugLine([&] { return std::string("cannot stop component \"" + name + "\": is not running"); });
+  monitorLog().debug("cannot stop component \"" + name + "\": is not running");
   return false;
 }
 
 bool Component::stopPid(pid_t p) {
   debugLine([&] { return std::string("Component::stopPid() # " + name + " " + dump(true)); });
   if (p < 1) {
-    debugLine([&] { return std::string("component \"" + name + "\" has been stopped"); });
+    monitorLog().debug("component \"" + name + "\" has been stopped");
     return false;
   }
   debugLine([&] {
@@ -616,18 +616,16 @@ bool Component::stopPid(pid_t p) {
 
 bool Component::fault(pid_t p, int64_t fault_time, const std::string& app_full_name,
                       const std::string& app_path, const Utils::NameSet& dependents) {
-  debugLine([&] { return std::string("Component::fault( .. ) # " + name); });
+  monitorLog().debug("Component::fault( .. ) # " + name);
   if (p != pid) return false;
   monitorLog().info("component \"" + name + "\" fault, pid=" + std::to_string(p));
   if (!stop(true)) {
-    debugLine([&] { return std::string("component \"" + name + "\" cannot stop"); });
+    monitorLog().debug("component \"" + name + "\" cannot stop");
     inform(Notices::failure(p, name, static_cast<time_t>(fault_time), app_full_name,
                             app_path + name, dependents));
     return false;
   }
-  debugLine([&] {
-    return std::string("component \"" + name + "\" stopped himself, do not sending report");
-  });
+  monitorLog().debug("component \"" + name + "\" stopped himself, do not sending report");
   return true;
 }
 
@@ -640,7 +638,7 @@ void Component::cannotRecovery(int64_t fault_time, const std::string& app_full_n
 }
 
 void Component::sendSignal(int signo) {
-  debugLine([&] { return std::string("Component::sendSignal() # " + name); });
+  monitorLog().debug("Component::sendSignal() # " + name);
   if (!started) return;
   if (pid < 1) {
     monitorLog().error("error pid # component name=" + name);
