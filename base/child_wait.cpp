@@ -27,13 +27,17 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<bool> g_force_backoff{false};
 
-// Milliseconds left until `deadline`, never negative; -1 without a deadline.
+// Time left until `deadline`, never negative.
+std::chrono::microseconds leftUs(Clock::time_point deadline) {
+  const auto rest = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+  return rest.count() > 0 ? rest : std::chrono::microseconds(0);
+}
+
+// Milliseconds left until `deadline`, rounded up so that a wait never ends
+// before it; 0 once it has passed; -1 without a deadline.
 int leftMs(bool limited, Clock::time_point deadline) {
   if (!limited) return -1;
-  const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  if (rest.count() <= 0) return 0;
-  // Round up so that a wait never ends just before its deadline.
-  return static_cast<int>(rest.count()) + 1;
+  return static_cast<int>((leftUs(deadline).count() + 999) / 1000);
 }
 
 // True when the child was reaped, false while it runs (throws on failure).
@@ -120,10 +124,12 @@ bool waitChild(pid_t pid, int* status, int timeout_ms) {
   // child was reapable.
   auto pause = std::chrono::microseconds(500);
   for (;;) {
-    const int left = leftMs(limited, deadline);
-    if (left == 0) return reaped(pid, status);
     auto step = pause;
-    if (left > 0 && std::chrono::milliseconds(left) < step) step = std::chrono::milliseconds(left);
+    if (limited) {
+      const auto left = leftUs(deadline);
+      if (left.count() == 0) return reaped(pid, status);
+      if (left < step) step = left;
+    }
     std::this_thread::sleep_for(step);
     if (reaped(pid, status)) return true;
     if (pause < std::chrono::milliseconds(20)) pause *= 2;
