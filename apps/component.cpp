@@ -8,17 +8,16 @@
 
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <thread>
 
 #include "apps/comp_strategy.h"
 #include "apps/io.h"
 #include "apps/notices.h"
+#include "base/child_wait.h"
 #include "base/flags.h"
 #include "base/log.h"
 
@@ -174,31 +173,16 @@ void closeRange(long low, long high) {
 
 // --- End of the child's code.
 
-// Reaps `p` if it has ended. 1: ended (status filled, or -1 when the child
-// was not ours to wait for); 0: still running.
-int reapNoHang(pid_t p, int& status) {
-  pid_t r;
-  do {
-    r = waitpid(p, &status, WNOHANG);
-  } while (r < 0 && errno == EINTR);
-  if (r == 0) return 0;
-  if (r < 0) {
-    monitorLog().error(Utils::format(64, "waitpid(%d, ..) error: ", static_cast<int>(p)) +
-                       Utils::errorText(errno));
+// Waits up to `timeout_ms` (negative: without limit) for `p` to end and
+// reaps it. True when it ended (status filled, or -1 when the child was not
+// ours to wait for); false while it still runs.
+bool reapWithin(pid_t p, int& status, int timeout_ms) {
+  try {
+    return Utils::waitChild(p, &status, timeout_ms);
+  } catch (const std::runtime_error& e) {
+    monitorLog().error(e.what());
     status = -1;
-  }
-  return 1;
-}
-
-void reapBlocking(pid_t p, int& status) {
-  pid_t r;
-  do {
-    r = waitpid(p, &status, 0);
-  } while (r < 0 && errno == EINTR);
-  if (r < 0) {
-    monitorLog().error(Utils::format(64, "waitpid(%d, ..) error: ", static_cast<int>(p)) +
-                       Utils::errorText(errno));
-    status = -1;
+    return true;
   }
 }
 
@@ -245,6 +229,13 @@ void logChildFailure(int fd, char second) {
     if (!isdigit(static_cast<unsigned char>(c))) return;
   }
   monitorLog().error(detail.substr(0, nul) + ": " + Utils::errorText(std::atoi(number.c_str())));
+}
+
+// Debug lines are built only when the debug level is on: the component
+// dumps in them cost more than the rest of a start's or a stop's own work.
+template <typename Build>
+void debugLine(Build build) {
+  if (monitorLog().isEnabled(korza::kLogDebug)) monitorLog().debug(build());
 }
 
 void writeErr(const std::string& text) {
@@ -374,7 +365,7 @@ std::vector<std::string> Component::splitArguments(const std::string& text) {
 // NOLINTNEXTLINE(bugprone-reserved-identifier)
 void Component::__start(const CompStrategy& strategy, const std::string& app_path, int& answer_fd,
                         int& err_fd, pid_t& child) {
-  monitorLog().debug("Component::__start() # " + dump(true));
+  debugLine([&] { return std::string("Component::__start() # " + dump(true)); });
   if (started) throw std::logic_error("component \"" + name + "\" has started");
   err_fd = checkAll ? -1 : 0;
   startComp(strategy, app_path, answer_fd, err_fd, child);
@@ -385,7 +376,7 @@ void Component::__start(const CompStrategy& strategy, const std::string& app_pat
 
 bool Component::startComp(const CompStrategy& strategy, const std::string& app_path, int& answer_fd,
                           int& err_fd, pid_t& child) {
-  monitorLog().debug("Component::startComp() # " + dump(true));
+  debugLine([&] { return std::string("Component::startComp() # " + dump(true)); });
   const std::string path = app_path + name;
   monitorLog().debug("start component \"" + name + "\" - \"" + path + "\"");
 
@@ -466,7 +457,7 @@ bool Component::startComp(const CompStrategy& strategy, const std::string& app_p
 
 void Component::checkEarlyDeath(int& answer_fd) {
   int status = 0;
-  if (reapNoHang(pid, status) == 0) return;
+  if (!reapWithin(pid, status, 0)) return;
   int signo = 0;
   if (status != -1 && WIFSIGNALED(status)) {
     signo = WTERMSIG(status);
@@ -516,7 +507,7 @@ void Component::startStandart(const CompStrategy& strategy, const std::string& a
     } else {
       text += " started";
     }
-    monitorLog().debug(text + " " + dump(true));
+    debugLine([&] { return std::string(text + " " + dump(true)); });
     return;
   }
   if (answer == 'E') {
@@ -583,7 +574,7 @@ void Component::startCheckOnly(const CompStrategy& strategy, const std::string& 
 }
 
 bool Component::stop(bool is_fault) {
-  monitorLog().debug("Component::stop() # " + name + " " + dump(true));
+  debugLine([&] { return std::string("Component::stop() # " + name + " " + dump(true)); });
   if (is_fault) monitorLog().debug("component \"" + name + "\" fault");
   if (started) {
     started = false;
@@ -596,24 +587,22 @@ bool Component::stop(bool is_fault) {
 }
 
 bool Component::stopPid(pid_t p) {
-  monitorLog().debug("Component::stopPid() # " + name + " " + dump(true));
+  debugLine([&] { return std::string("Component::stopPid() # " + name + " " + dump(true)); });
   if (p < 1) {
     monitorLog().debug("component \"" + name + "\" has been stopped");
     return false;
   }
-  monitorLog().debug("kill -TERM " + Utils::format(32, "pid=%d", static_cast<int>(p)) + " name=\"" +
-                     name + "\"");
-  kill(p, SIGTERM);
+  debugLine([&] {
+    return std::string("kill -TERM " + Utils::format(32, "pid=%d", static_cast<int>(p)) +
+                       " name=\"" + name + "\"");
+  });
+  // The component leads its own session: the stop reaches its workers too.
+  Utils::killGroup(p, SIGTERM);
   int status = 0;
-  bool ended = reapNoHang(p, status) == 1;
-  const uint64_t polls = static_cast<uint64_t>(timeStop) * 10;
-  for (uint64_t i = 0; !ended && i < polls; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ended = reapNoHang(p, status) == 1;
-  }
-  if (!ended) {
-    kill(p, SIGKILL);
-    reapBlocking(p, status);
+  const int64_t stop_ms = static_cast<int64_t>(timeStop) * 1000;
+  if (!reapWithin(p, status, stop_ms > INT32_MAX ? INT32_MAX : static_cast<int>(stop_ms))) {
+    Utils::killGroup(p, SIGKILL);
+    reapWithin(p, status, -1);
   }
   if (status == -1) return false;
   if (!checkAll && WIFSIGNALED(status)) {
@@ -656,8 +645,10 @@ void Component::sendSignal(int signo) {
     return;
   }
   kill(pid, signo);
-  monitorLog().debug(Utils::format(256, "send signal (num=%d) to \"%s\" pid=%d", signo,
-                                   name.c_str(), static_cast<int>(pid)));
+  debugLine([&] {
+    return std::string(Utils::format(256, "send signal (num=%d) to \"%s\" pid=%d", signo,
+                                     name.c_str(), static_cast<int>(pid)));
+  });
 }
 
 void Component::sendSignalIfIn(std::set<pid_t>& pids, int signo) {

@@ -114,8 +114,9 @@ class Component {
 
   // Stops a started component; true when the child ended by exit.
   bool stop(bool fault);
-  // SIGTERM, then SIGKILL after timeStop x 10 polls of 100 ms; reaps the
-  // child. True when it ended by exit rather than by a signal.
+  // SIGTERM to the child's process group, then SIGKILL to it when the child
+  // has not ended timeStop seconds later; the wait wakes as soon as the child
+  // ends. Reaps the child. True when it ended by exit rather than by a signal.
   bool stopPid(pid_t p);
 
   // The management descriptor of instance `p` closed. True when the child

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "apps/notification_context.h"
+#include "base/child_wait.h"
 #include "base/log.h"
 #include "base/utils.h"
 
@@ -126,6 +127,7 @@ bool CmdInformer::inform(const std::string& text) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    setsid();
     execv("/bin/sh", const_cast<char* const*>(shell_args));
     _exit(255);
   }
@@ -135,21 +137,11 @@ bool CmdInformer::inform(const std::string& text) {
   if (!written) monitorLog().error("error inform: write() error. Data=" + text);
 
   int status = 0;
-  bool ended = false;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(cmd_time_limit_ms.load());
   try {
-    for (;;) {
-      if (Utils::waitPid(pid, &status, WNOHANG) == pid) {
-        ended = true;
-        break;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (!ended) {
-      kill(pid, SIGKILL);
-      Utils::waitPid(pid, &status, 0);
+    if (!Utils::waitChild(pid, &status, cmd_time_limit_ms.load())) {
+      // The shell leads its own session: its children end with it.
+      Utils::killGroup(pid, SIGKILL);
+      Utils::waitChild(pid, &status, -1);
     }
   } catch (const std::exception& e) {
     monitorLog().error(e.what());

@@ -12,13 +12,15 @@
 
 using korza::monitorLog;
 
-std::vector<int> collectClosedDescriptors(const std::vector<int>& fds, int timeout_ms) {
+std::vector<int> collectClosedDescriptors(const std::vector<int>& fds, int timeout_ms,
+                                          int wake_fd) {
   std::vector<int> closed;
   std::vector<struct pollfd> polled;
-  polled.reserve(fds.size());
+  polled.reserve(fds.size() + 1);
   for (int fd : fds) {
     if (fd > 0) polled.push_back(pollfd{fd, POLLIN, 0});
   }
+  if (wake_fd >= 0) polled.push_back(pollfd{wake_fd, POLLIN, 0});
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   int ready;
   for (;;) {
@@ -37,6 +39,12 @@ std::vector<int> collectClosedDescriptors(const std::vector<int>& fds, int timeo
   }
   if (ready == 0) return closed;
   for (const auto& p : polled) {
+    if (p.fd == wake_fd) {
+      char drain[64];
+      while (read(wake_fd, drain, sizeof drain) > 0) {
+      }
+      continue;
+    }
     if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
       if (p.revents & POLLNVAL) {
         monitorLog().debug("error reading from management descriptor " + std::to_string(p.fd) +

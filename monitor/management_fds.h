@@ -12,7 +12,9 @@
 // are skipped) to become readable, reads what is there and returns the
 // descriptors that reached end-of-file, in the order given. Uses poll, so
 // descriptor numbers are not limited by FD_SETSIZE. Interrupted waits are
-// restarted with the time that is left.
-std::vector<int> collectClosedDescriptors(const std::vector<int>& fds, int timeout_ms);
+// restarted with the time that is left. A readable `wake_fd` (-1: none)
+// ends the wait early; it is drained and never reported.
+std::vector<int> collectClosedDescriptors(const std::vector<int>& fds, int timeout_ms,
+                                          int wake_fd = -1);
 
 #endif  // KORZA_MONITOR_MANAGEMENT_FDS_H_

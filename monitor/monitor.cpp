@@ -1,9 +1,11 @@
 #include "monitor/monitor.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 
 #include "apps/informer.h"
@@ -22,6 +24,19 @@ using korza::base::KzTimeout;
 
 namespace {
 
+// A non-blocking, close-on-exec pipe; both ends -1 when it cannot be made
+// (the loop then only wakes at its time-out).
+void makeWakePipe(int ends[2]) {
+  if (pipe(ends) != 0) {
+    ends[0] = ends[1] = -1;
+    return;
+  }
+  for (int i = 0; i < 2; ++i) {
+    fcntl(ends[i], F_SETFD, FD_CLOEXEC);
+    fcntl(ends[i], F_SETFL, fcntl(ends[i], F_GETFL) | O_NONBLOCK);
+  }
+}
+
 int64_t nowSeconds() {
   struct timeval tv;
   gettimeofday(&tv, nullptr);
@@ -32,6 +47,7 @@ int64_t nowSeconds() {
 
 Monitor::Monitor(const std::string& conf_file, const std::string& run_list, bool update_mode)
     : appStore(update_mode), settings(conf_file) {
+  makeWakePipe(wake_);
   monitorLog().debug("Monitor::Monitor() confFile = " + conf_file);
   if (!run_list.empty()) {
     for (const auto& name : Utils::split(run_list, ",")) cmdRunSet.insert(name);
@@ -47,6 +63,9 @@ Monitor::~Monitor() {
   setState(false);
   agentSession.reset();
   NotificationContext::release();
+  for (int end : wake_) {
+    if (end >= 0) close(end);
+  }
 }
 
 void Monitor::reloadData() {
@@ -67,6 +86,12 @@ void Monitor::applySettings() {
 void Monitor::setState(bool started) {
   const State s = started ? RunState::STARTED : RunState::STOPPED;
   RunState::set(s);
+  if (!started && wake_[1] >= 0) {
+    const char byte = 0;
+    ssize_t n;
+    do n = write(wake_[1], &byte, 1);
+    while (n < 0 && errno == EINTR);
+  }
   monitorLog().debug(std::string("Monitor::setState to ") + RunState::name(s));
 }
 
@@ -223,7 +248,7 @@ void Monitor::runIteration() {
 void Monitor::checkFaults(int timeout_ms) {
   std::vector<int> fds;
   appStore.addFds(fds);
-  const std::vector<int> closed = collectClosedDescriptors(fds, timeout_ms);
+  const std::vector<int> closed = collectClosedDescriptors(fds, timeout_ms, wake_[0]);
   if (!isRunning()) return;
   for (int fd : closed) {
     const pid_t pid = appStore.getPidByFd(fd);

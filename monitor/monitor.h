@@ -169,6 +169,9 @@ class Monitor : public Regenerator, public SignalExecutor {
 
   pid_t pid_ = -1;
   MonitorConfReader settings;
+  // Self-pipe that wakes the main loop's wait when the state leaves
+  // STARTED, so that a stop does not wait for the loop's 1-second time-out.
+  int wake_[2] = {-1, -1};
 };
 
 #endif  // KORZA_MONITOR_MONITOR_H_

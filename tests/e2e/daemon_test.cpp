@@ -312,4 +312,39 @@ TEST_F(Daemon, DetachesAndWritesItsPidFile) {
   EXPECT_FALSE(sb_.anyComponentAlive());
 }
 
+TEST_F(Daemon, StopEndsTheWorkersOfAComponent) {
+  // The component forks a worker that would outlive it; the stop goes to
+  // the component's process group, so the worker ends with it.
+  const std::string script = sb_.root() + "/forking-component";
+  kztest::writeFile(script,
+                    "#!/bin/sh\n"
+                    "sleep 600 </dev/null >/dev/null 2>&1 &\n"
+                    "echo $! > \"$1\"\n"
+                    "printf ' '\n"
+                    "wait\n",
+                    0755);
+  const std::string worker_file = sb_.root() + "/worker.pid";
+  ComponentSpec agent;
+  agent.name = "agent";
+  agent.argv = worker_file;
+  sb_.addApplication({"AGENT", {}, {agent}}, script);
+  startDaemon();
+  pid_t worker = 0;
+  ASSERT_TRUE(kztest::waitFor(
+      [&] { return (worker = std::atoi(kztest::readFile(worker_file).c_str())) > 1; },
+      std::chrono::seconds(30)));
+  ASSERT_TRUE(kztest::processExists(worker));
+  EXPECT_EQ(sb_.stopWith(SIGTERM), 0) << sb_.log();
+  // Gone, or at most a zombie waiting for its new parent to reap it.
+  EXPECT_TRUE(kztest::waitFor(
+      [&] {
+        const std::string stat = kztest::readFile("/proc/" + std::to_string(worker) + "/stat");
+        const size_t close_paren = stat.rfind(')');
+        return !kztest::processExists(worker) ||
+               (close_paren != std::string::npos && stat.compare(close_paren, 3, ") Z") == 0);
+      },
+      std::chrono::seconds(30)));
+  if (kztest::processExists(worker)) kill(worker, SIGKILL);
+}
+
 }  // namespace
