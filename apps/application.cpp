@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <thread>
 
 #include "apps/comp_strategy.h"
 #include "apps/regenerator.h"
@@ -24,7 +23,9 @@ void sleepStep(unsigned seconds) {
     sleeper()(seconds);
     return;
   }
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  // Cut short when the supervisor stops, so a stop request during start-up
+  // retries takes effect at once.
+  RunState::sleepUnlessStopped(std::chrono::seconds(seconds));
 }
 
 bool stopping() { return RunState::get() == RunState::STOPPED; }

@@ -65,10 +65,10 @@ bool makePipe(int ends[2]) {
 struct ChildPlan {
   const char* path;
   char* const* args;
-  int answerWrite;  // write end of the answer pipe
-  int errWrite;     // write end of the standard-error pipe, or -1
-  uid_t uid;        // 0: keep
-  gid_t gid;        // 0: keep
+  int answerWrite;                // write end of the answer pipe
+  int errWrite;                   // write end of the standard-error pipe, or -1
+  const Utils::Account* account;  // looked up before the fork
+  const char* groupsMessage;
   const char* groupMessage;
   const char* userMessage;
   const char* execMessage;
@@ -162,10 +162,16 @@ void closeRange(long low, long high) {
   if (sigprocmask(SIG_UNBLOCK, &set, nullptr) != 0)
     childFail(answer, "sigprocmask() error", errno, 2);
 
-  if (plan.gid != 0 && plan.gid != getgid() && setgid(plan.gid) != 0)
-    childFail(answer, plan.groupMessage, errno, 3);
-  if (plan.uid != 0 && plan.uid != getuid() && setuid(plan.uid) != 0)
-    childFail(answer, plan.userMessage, errno, 4);
+  switch (Utils::applyAccount(*plan.account)) {
+    case 1:
+      childFail(answer, plan.groupsMessage, errno, 3);
+    case 2:
+      childFail(answer, plan.groupMessage, errno, 3);
+    case 3:
+      childFail(answer, plan.userMessage, errno, 4);
+    default:
+      break;
+  }
   if (setsid() < 0) childFail(answer, "setsid() error", errno, 7);
 
   execv(plan.path, plan.args);
@@ -404,23 +410,21 @@ bool Component::startComp(const CompStrategy& strategy, const std::string& app_p
     if (err_pipe[1] >= 0) close(err_pipe[1]);
   };
 
-  uid_t uid = 0;
-  gid_t gid = 0;
+  // An account that cannot be looked up never runs the component (as root
+  // or otherwise): the start fails.
+  Utils::Account account;
   try {
-    if (!user.empty()) uid = userId();
+    account = Utils::resolveAccount(user, group);
   } catch (const Utils::error& e) {
     monitorLog().error(e.what());
-  }
-  try {
-    if (!group.empty()) gid = groupId();
-  } catch (const Utils::error& e) {
-    monitorLog().error(e.what());
+    closeAll();
+    throw std::runtime_error(e.what());
   }
 
   // Everything the child uses is built here, before the fork.
   std::vector<std::string> args;
   std::vector<char*> c_args;
-  std::string group_message, user_message, exec_message;
+  std::string groups_message, group_message, user_message, exec_message;
   try {
     args.push_back(path);
     for (auto& piece : splitArguments(argv)) args.push_back(std::move(piece));
@@ -428,7 +432,8 @@ bool Component::startComp(const CompStrategy& strategy, const std::string& app_p
     c_args.reserve(args.size() + 1);
     for (auto& a : args) c_args.push_back(&a[0]);
     c_args.push_back(nullptr);
-    group_message = "cannot set \"" + group + "\" group";
+    groups_message = "cannot set \"" + user + "\" groups";
+    group_message = "cannot set \"" + (group.empty() ? user : group) + "\" group";
     user_message = "cannot set \"" + user + "\"user";
     exec_message = "exec( " + path + " ) error";
   } catch (...) {
@@ -440,8 +445,8 @@ bool Component::startComp(const CompStrategy& strategy, const std::string& app_p
   plan.args = c_args.data();
   plan.answerWrite = answer_pipe[1];
   plan.errWrite = err_pipe[1];
-  plan.uid = uid;
-  plan.gid = gid;
+  plan.account = &account;
+  plan.groupsMessage = groups_message.c_str();
   plan.groupMessage = group_message.c_str();
   plan.userMessage = user_message.c_str();
   plan.execMessage = exec_message.c_str();
@@ -545,9 +550,12 @@ void Component::startCheckOnly(const CompStrategy& strategy, const std::string& 
 
   writeErr("checking \"" + name + "\" component: ");
   long long budget_us = static_cast<long long>(timeStart) * 1000000;
+  // The child's standard error (check-all mode) is drained while the
+  // report is read.
+  int drain = errFd;
   try {
     std::string line;
-    bool more = IO::readLine(answer_fd, budget_us, line);
+    bool more = IO::readLine(answer_fd, budget_us, line, &drain);
     if (line.compare(0, 10, "Options OK") == 0) {
       writeErr("OK\n");
     } else {
@@ -562,7 +570,7 @@ void Component::startCheckOnly(const CompStrategy& strategy, const std::string& 
       };
       do {
         printLine();
-        more = IO::readLine(answer_fd, budget_us, line);
+        more = IO::readLine(answer_fd, budget_us, line, &drain);
       } while (more);
       printLine();
       if (!printed) checkEarlyDeath(answer_fd);

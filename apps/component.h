@@ -69,6 +69,9 @@ class Component {
   // Id lookups of user / group; throw Utils::error.
   uid_t userId() const { return Utils::userId(user); }
   gid_t groupId() const { return Utils::groupId(group); }
+  // The ids the component runs with (a user without a group brings its
+  // primary group). Throws Utils::error for an unknown account.
+  Utils::Account account() const { return Utils::resolveAccount(user, group); }
 
   void setStarted(bool value) { started = value; }
   void setFd(int descriptor) { fd = descriptor; }

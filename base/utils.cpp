@@ -124,9 +124,26 @@ bool tryWriteLock(int fd) {
 }
 
 int createPidFile(const std::string& path, pid_t pid, const std::vector<std::string>& addresses) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0662);
+  // Never through a link, never anything but a regular file, and readable
+  // by everyone but writable by the owner only, whatever the file was.
+  int fd;
+  do fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+  while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     throw error("error in create pid file \"" + path + "\": " + errorText(errno));
+  }
+  struct stat st;
+  int err = 0;
+  if (fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = EINVAL;
+  } else if (fchmod(fd, 0644) != 0) {
+    err = errno;
+  }
+  if (err != 0) {
+    ::close(fd);
+    throw error("error in create pid file \"" + path + "\": " + errorText(err));
   }
   int rc;
   if (!tryWriteLock(fd)) {
@@ -174,18 +191,69 @@ gid_t groupId(const std::string& group) {
   return gr.gr_gid;
 }
 
-bool setUserAndGroup(const std::string& user, const std::string& group) {
-  if (!group.empty()) {
-    gid_t gid = groupId(group);
-    if (gid != getgid() && setgid(gid) != 0) {
-      throw error("cannot set gid, because of " + errorText(errno));
-    }
-  }
+Account resolveAccount(const std::string& user, const std::string& group) {
+  Account account;
   if (!user.empty()) {
-    uid_t uid = userId(user);
-    if (uid != getuid() && setuid(uid) != 0) {
-      throw error("cannot set uid, because of " + errorText(errno));
+    struct passwd pw;
+    std::vector<char> buf;
+    if (lookupUser(user, &pw, buf) != 0) throw error("getpwnam( \"" + user + "\" ) error");
+    account.setUser = true;
+    account.uid = pw.pw_uid;
+    account.setGroup = true;
+    account.gid = pw.pw_gid;
+    // getgrouplist is not POSIX, but every target has it; it counts the
+    // primary group in, as the account's login would.
+    int count = 16;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      std::vector<gid_t> list(static_cast<size_t>(count));
+      int n = count;
+#if defined(__APPLE__)
+      const int rc = getgrouplist(pw.pw_name, static_cast<int>(pw.pw_gid),
+                                  reinterpret_cast<int*>(list.data()), &n);
+#else
+      const int rc = getgrouplist(pw.pw_name, pw.pw_gid, list.data(), &n);
+#endif
+      if (rc >= 0) {
+        list.resize(static_cast<size_t>(n));
+        account.groups = std::move(list);
+        break;
+      }
+      count = n > count ? n : count * 2;
     }
+    if (account.groups.empty()) account.groups.push_back(pw.pw_gid);
+  }
+  if (!group.empty()) {
+    struct group gr;
+    std::vector<char> buf;
+    if (lookupGroup(group, &gr, buf) != 0) throw error("getgrnam( \"" + group + "\" ) error");
+    account.setGroup = true;
+    account.gid = gr.gr_gid;
+  }
+  return account;
+}
+
+int applyAccount(const Account& account) {
+  // Only a process that may set groups drops its own: as root, the
+  // supplementary groups of root would otherwise go with the new user.
+  if (account.setUser && geteuid() == 0 && account.uid != getuid()) {
+    if (setgroups(account.groups.size(), account.groups.data()) != 0) return 1;
+  }
+  if (account.setGroup && account.gid != getgid() && setgid(account.gid) != 0) return 2;
+  if (account.setUser && account.uid != getuid() && setuid(account.uid) != 0) return 3;
+  return 0;
+}
+
+bool setUserAndGroup(const std::string& user, const std::string& group) {
+  const Account account = resolveAccount(user, group);
+  switch (applyAccount(account)) {
+    case 1:
+      throw error("cannot set groups, because of " + errorText(errno));
+    case 2:
+      throw error("cannot set gid, because of " + errorText(errno));
+    case 3:
+      throw error("cannot set uid, because of " + errorText(errno));
+    default:
+      break;
   }
   return !user.empty() || !group.empty();
 }

@@ -42,8 +42,31 @@ int createPidFile(const std::string& path, pid_t pid,
 // (pass -1 when there is none). Throws Utils::error.
 void unlinkPidFile(const std::string& path, int fd = -1);
 
+// The ids a process takes on for a "USER:GROUP" pair, all looked up before
+// anything changes (and, for a child, before fork). A user without a group
+// gets the user's primary group; a user brings the supplementary groups of
+// its account.
+struct Account {
+  bool setUser = false;   // a user was named
+  bool setGroup = false;  // a group was named, or comes with the user
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;  // supplementary groups, when setUser
+};
+// Resolves the names (an empty name changes nothing). An account that cannot
+// be looked up throws Utils::error with the getpwnam/getgrnam text: it is
+// never taken for root.
+Account resolveAccount(const std::string& user, const std::string& group);
+// Takes the account on: supplementary groups (only when the user changes and
+// the process may set them), then the group, then the user, each only when
+// it differs from the current one. Async-signal-safe: usable in a forked
+// child. 0 on success, else the step that failed (1 groups, 2 group, 3 user)
+// with errno set.
+int applyAccount(const Account& account);
+
 // Switches group, then user, each only when given and different from the
-// current id. Returns whether either name was given. Throws Utils::error.
+// current id (see resolveAccount and applyAccount). Returns whether either
+// name was given. Throws Utils::error.
 bool setUserAndGroup(const std::string& user, const std::string& group);
 // Id lookups by name; throw Utils::error with the getpwnam/getgrnam text.
 uid_t userId(const std::string& user);

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -193,6 +195,43 @@ TEST_F(ComponentTest, FailedExecIsAStartingErrorWithTheReasonLogged) {
       << log();
 }
 
+// An unknown account never runs the component; a user without a group
+// runs with its primary group and only its own supplementary groups.
+TEST_F(ComponentTest, AccountsAreLookedUpAndNeverFallBackToRoot) {
+  for (const auto& bad :
+       {std::make_pair("no-such-user-kz", ""), std::make_pair("", "no-such-kz")}) {
+    const std::string record = file("rec-bad");
+    ComponentConf conf = comp("comp", "--tc-record=" + record);
+    conf.user = bad.first;
+    conf.group = bad.second;
+    Component c(conf);
+    const std::string text = startError(c);
+    EXPECT_NE(text.find("( \"no-such-"), std::string::npos) << text;
+    EXPECT_FALSE(c.isStarted());
+    EXPECT_FALSE(kztest::fileExists(record));
+  }
+  if (getuid() != 0) GTEST_SKIP() << "switching accounts needs root";
+  const struct passwd* pw = getpwnam("nobody");
+  ASSERT_NE(pw, nullptr);
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0777), 0);
+  const std::string record = file("rec-nobody");
+  ComponentConf conf = comp("comp", "--tc-record=" + record);
+  conf.user = "nobody";
+  Component c(conf);
+  c.startStandart(StandartCompStrategy(), appPath(), 0, 0, "Full");
+  ASSERT_TRUE(kztest::waitFor([&] { return readFile(record).find("ids ") != std::string::npos; }));
+  const std::string ids = readFile(record).substr(readFile(record).find("ids "));
+  const std::string primary = std::to_string(pw->pw_gid);
+  EXPECT_EQ(ids.compare(0, 4 + std::to_string(pw->pw_uid).size() + 1 + primary.size() + 1,
+                        "ids " + std::to_string(pw->pw_uid) + " " + primary + " "),
+            0)
+      << ids;
+  EXPECT_EQ(ids.find(" 0,"), std::string::npos) << ids;
+  EXPECT_EQ(ids.find(",0\n"), std::string::npos) << ids;
+  EXPECT_EQ(ids.find(" 0\n"), std::string::npos) << ids;
+  c.stop(false);
+}
+
 TEST_F(ComponentTest, IgnoredTermIsFollowedByKill) {
   for (uint32_t time_stop : {0u, 1u}) {
     const std::string record = file("rec" + std::to_string(time_stop));
@@ -305,6 +344,17 @@ TEST_F(ComponentTest, CheckModeReportsAreCopiedToStandardError) {
     EXPECT_EQ(conf_warning_issued.load(), k.warning) << k.options;
     c.stop(false);
   }
+}
+
+// In check-all mode the child's standard error goes to a second pipe; a
+// child that writes more than a pipe holds there still gets its report read.
+TEST_F(ComponentTest, CheckAllDrainsTheStandardErrorPipe) {
+  checkAll = true;
+  Component c(comp("comp", "--tc-stderr=" + std::string(100000, 'e') + " LAST", 5));
+  testing::internal::CaptureStderr();
+  CheckOnlyStrategy().start(c, appPath(), 0, 0, "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "checking \"comp\" component: OK\n");
+  c.stop(false);
 }
 
 TEST_F(ComponentTest, FaultReapsReportsAndRecoveryInforms) {

@@ -1,7 +1,9 @@
 #include "base/log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <regex>
 #include <thread>
@@ -125,13 +127,37 @@ TEST_F(LogFileTest, ConcurrentWritersNeverInterleaveLines) {
   EXPECT_EQ(kztest::countOf(text, std::string(100, 'z') + "\n"), 800u);
 }
 
+// Missing directories and links (the daemon runs as root) are refused; an
+// open log file never reaches a started program.
 TEST_F(LogFileTest, UnopenableFileIsReported) {
   LogClass log("monitor");
-  try {
-    log.init("/nonexistent-dir/x.log", "info", "daemon", false);
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "error in open log file /nonexistent-dir/x.log");
+  const std::string victim = dir_.file("victim");
+  kztest::writeFile(victim, "keep\n");
+  const std::string link = dir_.file("link.log");
+  ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  for (const std::string& name : {std::string("/nonexistent-dir/x.log"), link}) {
+    try {
+      log.init(name, "info", "daemon", false);
+      FAIL() << name;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(e.what(), "error in open log file " + name);
+    }
+  }
+  EXPECT_EQ(kztest::readFile(victim), "keep\n");
+  ASSERT_TRUE(log.init(path_, "info", "daemon", false));
+  int open_logs = 0;
+  for (int fd = 3; fd < 256; ++fd) {
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags < 0) continue;
+    char proc[64], target[512];
+    snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(proc, target, sizeof target - 1);
+    if (n <= 0 || std::string(target, static_cast<size_t>(n)) != path_) continue;
+    ++open_logs;
+    EXPECT_TRUE(flags & FD_CLOEXEC);
+  }
+  if (access("/proc/self/fd", F_OK) == 0) {
+    EXPECT_EQ(open_logs, 1);
   }
 }
 

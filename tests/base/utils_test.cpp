@@ -1,8 +1,13 @@
 #include "base/utils.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "tests/support/process_runner.h"
 #include "tests/support/sandbox.h"
@@ -66,6 +71,27 @@ TEST(UtilsPidFile, WritesPidAndAddressLinesAndRemovesTheFile) {
   EXPECT_EQ(kztest::readFile(path), "4242\n");
   Utils::unlinkPidFile(path, fd);
   EXPECT_THROW(Utils::unlinkPidFile(path), Utils::error);
+}
+
+// The pid file is never written through a link and ends up 0644 whatever
+// the old file's mode.
+TEST(UtilsPidFile, RefusesLinksAndSetsModeSixFourFour) {
+  kztest::TempDir dir;
+  const std::string target = dir.file("victim");
+  kztest::writeFile(target, "keep\n");
+  const std::string link = dir.file("link.pid");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_THROW(Utils::createPidFile(link, 4242), Utils::error);
+  EXPECT_EQ(kztest::readFile(target), "keep\n");
+
+  const std::string path = dir.file("a.pid");
+  kztest::writeFile(path, "");
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  const int fd = Utils::createPidFile(path, 4242);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  Utils::unlinkPidFile(path, fd);
 }
 
 TEST(UtilsPidFile, ReplacesLongerOldContent) {
@@ -164,6 +190,38 @@ TEST(UtilsUsers, UnknownNamesAreReported) {
   } catch (const Utils::error& e) {
     EXPECT_STREQ(e.what(), "getpwnam( \"no-such-user-kz\" ) error");
   }
+}
+
+// A user brings its primary group when no group is named, and the
+// supplementary groups of its account; a named group wins over the primary.
+TEST(UtilsUsers, AccountsTakeThePrimaryAndSupplementaryGroups) {
+  const Utils::Account nobody = Utils::resolveAccount("nobody", "");
+  const struct passwd* pw = getpwnam("nobody");
+  ASSERT_NE(pw, nullptr);
+  EXPECT_TRUE(nobody.setUser && nobody.setGroup);
+  EXPECT_EQ(nobody.uid, pw->pw_uid);
+  EXPECT_EQ(nobody.gid, pw->pw_gid);
+  EXPECT_NE(nobody.gid, 0u);
+  EXPECT_EQ(std::find(nobody.groups.begin(), nobody.groups.end(), 0u), nobody.groups.end());
+  const Utils::Account named = Utils::resolveAccount("nobody", "root");
+  EXPECT_EQ(named.gid, 0u);
+  const Utils::Account group_only = Utils::resolveAccount("", "nogroup");
+  EXPECT_FALSE(group_only.setUser);
+  EXPECT_TRUE(group_only.setGroup);
+  // Some account of this machine with a supplementary group, if any.
+  setgrent();
+  while (const struct group* gr = getgrent()) {
+    if (gr->gr_mem == nullptr || gr->gr_mem[0] == nullptr) continue;
+    const std::string member = gr->gr_mem[0];
+    const gid_t gid = gr->gr_gid;
+    if (getpwnam(member.c_str()) == nullptr) continue;
+    endgrent();
+    const Utils::Account account = Utils::resolveAccount(member, "");
+    EXPECT_NE(std::find(account.groups.begin(), account.groups.end(), gid), account.groups.end())
+        << member;
+    return;
+  }
+  endgrent();
 }
 
 TEST(UtilsUsers, CurrentAccountNeedsNoSwitch) {

@@ -289,6 +289,54 @@ TEST_F(Daemon, BrokenReloadChangesNothing) {
   stopDaemon();
 }
 
+// SIGTERM while the start-up waits for its next retry ends the start-up at
+// once, stops what was started and ends the daemon cleanly.
+TEST_F(Daemon, SigtermDuringStartUpRetriesEndsTheStartPromptly) {
+  sb_.settings["Monitor/RecoveryTimeList"] = "60, 60";
+  sb_.settings["Monitor/RunAppList"] = "AGENT, POSTD";
+  addSuite();
+  breakProgram("postd");
+  sb_.writeConf();
+  sb_.start();
+  ASSERT_TRUE(sb_.waitForLog("sleep 60")) << sb_.log();
+  const auto sent = std::chrono::steady_clock::now();
+  EXPECT_EQ(sb_.stopWith(SIGTERM, std::chrono::seconds(20)), 0) << sb_.log();
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(10));
+  EXPECT_FALSE(sb_.anyComponentAlive());
+  EXPECT_FALSE(kztest::fileExists(sb_.pidFile()));
+  EXPECT_NE(at(sb_.log(), "Monitor::terminate(): arrived SIGTERM"), std::string::npos);
+}
+
+// Misspelt accounts: the daemon's own ends the start-up, a component's
+// keeps that component from running (never as root).
+TEST_F(Daemon, UnknownAccountsNeverRunAsRoot) {
+  sb_.addApplication({"AGENT", {}, {component("agent")}});
+  sb_.settings["Monitor/User"] = "no-such-user-kz";
+  sb_.writeConf();
+  const kztest::RunResult own = sb_.run({"-c", sb_.confFile()});
+  EXPECT_EQ(own.status, 8);
+  EXPECT_NE(own.err.find("program create error: getpwnam( \"no-such-user-kz\" ) error"),
+            std::string::npos)
+      << own.err;
+  EXPECT_TRUE(sb_.componentPids("agent").empty());
+
+  sb_.settings["Monitor/User"] = "";
+  sb_.settings["Monitor/RecoveryTimeList"] = "";
+  ComponentSpec misspelt = component("icapd");
+  misspelt.user = "no-such-user-kz";
+  sb_.addApplication({"ICAP", {}, {misspelt}});
+  sb_.settings["Monitor/RunAppList"] = "AGENT, ICAP";
+  startDaemon();
+  const std::string log = sb_.log();
+  EXPECT_NE(at(log,
+               "cannot start component \"icapd\" from application \"ICAP\": getpwnam( "
+               "\"no-such-user-kz\" ) error"),
+            std::string::npos)
+      << log;
+  EXPECT_TRUE(sb_.componentPids("icapd").empty());
+  stopDaemon();
+}
+
 TEST_F(Daemon, DetachesAndWritesItsPidFile) {
   sb_.settings["Monitor/RunForeground"] = "no";
   sb_.settings["Monitor/ChDir"] = sb_.root();
