@@ -116,7 +116,6 @@ void AppStore::stopAppAndDepends(Application& app, const Utils::NameSet& keep, b
   app.stop();
   for (const auto& x : apps) {
     if (!app.dependsOn(x->getName()) || keep.count(x->getName()) != 0) continue;
-    if (!x->isStarted()) continue;
     bool needed = false;
     for (const auto& other : apps) {
       if (other.get() != &app && other->isStarted() && other->dependsOn(x->getName())) {

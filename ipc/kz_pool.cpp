@@ -59,8 +59,8 @@ void ConnSettings::Check() const {
 KzTimeout ConnectTimeoutFromEnvironment() {
   const char* text = getenv("KZ_CONNECT_TIMEOUT");
   if (text == nullptr) return KzTimeout(10, KzTimeout::kSeconds);
-  const int seconds = atoi(text);
-  return KzTimeout(seconds < 0 ? 0 : seconds, KzTimeout::kSeconds);
+  // A negative number asks for no limit (a negative time-out is infinite).
+  return KzTimeout(atoi(text), KzTimeout::kSeconds);
 }
 
 // The maintenance thread.

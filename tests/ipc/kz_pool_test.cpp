@@ -42,6 +42,8 @@ TEST(ConnectTimeout, ComesFromTheEnvironment) {
   EXPECT_EQ(KzPersistentClientPoolManager().ConnectTimeout().ms(), 3000u);
   setenv("KZ_CONNECT_TIMEOUT", "soon", 1);
   EXPECT_EQ(ConnectTimeoutFromEnvironment().ms(), 0u);
+  setenv("KZ_CONNECT_TIMEOUT", "-1", 1);
+  EXPECT_TRUE(ConnectTimeoutFromEnvironment().IsInfinite());
   unsetenv("KZ_CONNECT_TIMEOUT");
 }
 
