@@ -305,6 +305,9 @@ std::vector<std::string> listDir(const std::string& path, const std::string& suf
     std::string full = path + name;
     struct stat st;
     if (stat(full.c_str(), &st) != 0) {
+      // Gone since readdir, or a link to nothing: not an entry to list, and
+      // no reason to give up the whole pass.
+      if (errno == ENOENT || errno == ELOOP) continue;
       throw std::runtime_error("stat() error: " + errorText(errno));
     }
     if (S_ISDIR(st.st_mode)) continue;

@@ -81,7 +81,9 @@ pid_t waitPid(pid_t pid, int* status, int options);
 
 // Every entry of `path` that is not a directory, as path + name, optionally
 // only names ending in `suffix` (exact case). `path` should end in "/".
-// Throws std::runtime_error "opendir() error: ..." or "stat() error: ...".
+// Entries that vanish before they are looked at, and dangling links, are
+// skipped. Throws std::runtime_error "opendir() error: ..." or
+// "stat() error: ...".
 std::vector<std::string> listDir(const std::string& path);
 std::vector<std::string> listDir(const std::string& path, const std::string& suffix);
 

@@ -248,6 +248,8 @@ TEST(UtilsListDir, ListsFilesOnlyAndFiltersBySuffixWithExactCase) {
   kztest::writeFile(dir.file("b.MMC"), "");
   kztest::writeFile(dir.file("c.mmc.bak"), "");
   ASSERT_EQ(mkdir(dir.file("d.mmc").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(dir.file("nowhere").c_str(), dir.file("e.mmc").c_str()), 0);
+  ASSERT_EQ(symlink(dir.file("f.mmc").c_str(), dir.file("f.mmc").c_str()), 0);
   auto all = Utils::listDir(dir.path() + "/");
   EXPECT_EQ(all.size(), 3u);
   auto mmc = Utils::listDir(dir.path() + "/", ".mmc");
