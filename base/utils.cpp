@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -355,24 +357,78 @@ bool equalsNoCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
-bool runCommand(const std::string& command, std::string& output) {
-  std::string full = command + " 2>&1 >/dev/null";
-  FILE* pipe = popen(full.c_str(), "r");
-  if (pipe == nullptr) throw error("popen() error: " + errorText(errno));
-  char line[1024];
-  for (;;) {
-    if (fgets(line, sizeof line, pipe) != nullptr) {
-      output += line;
-      continue;
-    }
-    if (ferror(pipe) && errno == EINTR) {
-      clearerr(pipe);
-      continue;
-    }
-    break;
+void closeDescriptorsFrom(int low) {
+#if defined(__linux__) && defined(__GLIBC__) && \
+    (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  if (close_range(static_cast<unsigned>(low), ~0u, 0) == 0) return;
+#elif defined(__FreeBSD__)
+  closefrom(low);
+  return;
+#endif
+  struct rlimit limit;
+  long top = 1024;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    top = static_cast<long>(limit.rlim_cur);
+  if (top > (1L << 20)) top = 1L << 20;
+  for (long fd = low; fd < top; ++fd) ::close(static_cast<int>(fd));
+}
+
+pid_t spawnShell(const std::string& command, int child_fd, int& parent_end, bool keep_stderr) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  // The child's end is `fds[child_fd == 0 ? 0 : 1]`.
+  const int child_end = child_fd == 0 ? fds[0] : fds[1];
+  const int own_end = child_fd == 0 ? fds[1] : fds[0];
+  fcntl(own_end, F_SETFD, FD_CLOEXEC);
+  fcntl(child_end, F_SETFD, FD_CLOEXEC);
+  // Everything the child uses is prepared here: after fork only
+  // async-signal-safe calls.
+  const char* args[] = {"sh", "-c", command.c_str(), nullptr};
+  const pid_t pid = fork();
+  if (pid < 0) {
+    const int err = errno;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    errno = err;
+    return -1;
   }
+  if (pid == 0) {
+    const int null_fd = ::open("/dev/null", O_RDWR);
+    if (child_end != child_fd && dup2(child_end, child_fd) < 0) _exit(255);
+    for (int target = 0; target <= (keep_stderr ? 1 : 2); ++target) {
+      if (target == child_fd || null_fd < 0 || target == null_fd) continue;
+      if (dup2(null_fd, target) < 0) _exit(255);
+    }
+    closeDescriptorsFrom(3);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv("/bin/sh", const_cast<char* const*>(args));
+    _exit(255);
+  }
+  ::close(child_end);
+  parent_end = own_end;
+  return pid;
+}
+
+bool runCommand(const std::string& command, std::string& output) {
+  int out_fd = -1;
+  const pid_t pid = spawnShell(command + " 2>&1 >/dev/null", 1, out_fd);
+  if (pid < 0) throw error("popen() error: " + errorText(errno));
+  char buf[1024];
+  for (;;) {
+    const ssize_t n = ::read(out_fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    output.append(buf, static_cast<size_t>(n));
+  }
+  ::close(out_fd);
   const bool silent = output.empty();
-  if (pclose(pipe) == -1) {
+  int status = 0;
+  pid_t r;
+  do r = ::waitpid(pid, &status, 0);
+  while (r < 0 && errno == EINTR);
+  if (r < 0) {
     if (silent) output = "pclose() error";
     return false;
   }

@@ -101,10 +101,25 @@ bool equalsNoCase(const std::string& a, const std::string& b);
 // An ordered set of names compared without regard to letter case.
 using NameSet = std::set<std::string, NoCaseLess>;
 
+// Closes every descriptor from `low` up. Async-signal-safe (for a forked
+// child): close_range or closefrom where the system has them, else a loop
+// up to the descriptor limit.
+void closeDescriptorsFrom(int low);
+
+// Starts "/bin/sh -c command" with one end of a new pipe as its standard
+// input (`child_fd` 0) or output (`child_fd` 1), the rest of its standard
+// streams on /dev/null unless `keep_stderr`, no other descriptor of this
+// process, and an empty signal mask (this process blocks its signals in
+// every thread). Returns the child's pid and sets `parent_end` (close-on-
+// exec); -1 when pipe or fork failed (errno set).
+pid_t spawnShell(const std::string& command, int child_fd, int& parent_end,
+                 bool keep_stderr = true);
+
 // Runs `command` through the shell with its standard output discarded and
 // collects its standard error into `output`. True when the command wrote
 // nothing to standard error and the stream closed cleanly; the exit status
-// is not examined. Throws Utils::error "popen() error: ...".
+// is not examined. Throws Utils::error "popen() error: ...". The command
+// runs as spawnShell starts it.
 bool runCommand(const std::string& command, std::string& output);
 
 // Reads the whole file into `out`; false when it cannot be opened.
