@@ -67,6 +67,7 @@ struct ChildPlan {
   char* const* args;
   int answerWrite;                // write end of the answer pipe
   int errWrite;                   // write end of the standard-error pipe, or -1
+  int reportWrite;                // write end of the launch-report pipe
   const Utils::Account* account;  // looked up before the fork
   const char* groupsMessage;
   const char* groupMessage;
@@ -74,13 +75,14 @@ struct ChildPlan {
   const char* execMessage;
 };
 
-// Writes "E", the message, a NUL and the error number in decimal in one
-// write (the parent turns the number into its text and logs the line), then
-// ends the child.
+int g_report_fd = -1;  // the child's launch-report pipe (set in the child only)
+
+// Writes the message, a NUL and the error number in decimal to the report
+// pipe (the parent turns the number into its text and logs the line), then
+// the single byte "E" as the answer, and ends the child.
 [[noreturn]] void childFail(int out, const char* message, int err, int code) {
   char buf[512];
   size_t n = 0;
-  buf[n++] = 'E';
   for (const char* p = message; *p != '\0' && n < sizeof(buf) - 16; ++p) buf[n++] = *p;
   buf[n++] = '\0';
   char digits[12];
@@ -93,7 +95,10 @@ struct ChildPlan {
   while (d > 0) buf[n++] = digits[--d];
   ssize_t w;
   do {
-    w = write(out, buf, n);
+    w = write(g_report_fd, buf, n);
+  } while (w < 0 && errno == EINTR);
+  do {
+    w = write(out, "E", 1);
   } while (w < 0 && errno == EINTR);
   _exit(code);
 }
@@ -117,6 +122,7 @@ void closeRange(long low, long high) {
 
 [[noreturn]] void runChild(const ChildPlan& plan) {
   int answer = plan.answerWrite;
+  g_report_fd = plan.reportWrite;
 
   struct rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
@@ -133,17 +139,24 @@ void closeRange(long low, long high) {
   long soft = limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > 0x7fffffffUL
                   ? 0x7fffffffL
                   : static_cast<long>(limit.rlim_cur);
-  long keep_low = plan.answerWrite;
-  long keep_high = plan.errWrite;
-  if (keep_high < 0) keep_high = keep_low;
-  if (keep_low > keep_high) {
-    const long t = keep_low;
-    keep_low = keep_high;
-    keep_high = t;
+  // Keep the pipe ends (sorted), close everything else from 3 up.
+  long keep[3] = {plan.answerWrite, plan.errWrite < 0 ? plan.answerWrite : plan.errWrite,
+                  plan.reportWrite};
+  for (int i = 0; i < 3; ++i) {
+    for (int j = i + 1; j < 3; ++j) {
+      if (keep[j] < keep[i]) {
+        const long t = keep[i];
+        keep[i] = keep[j];
+        keep[j] = t;
+      }
+    }
   }
-  closeRange(3, keep_low - 1);
-  closeRange(keep_low + 1, keep_high - 1);
-  closeRange(keep_high + 1, soft - 1);
+  long next = 3;
+  for (long k : keep) {
+    closeRange(next, k - 1);
+    if (k + 1 > next) next = k + 1;
+  }
+  closeRange(next, soft - 1);
 
   if (dup2(plan.answerWrite, 1) < 0) childFail(answer, "dup2() error", errno, 1);
   close(plan.answerWrite);
@@ -225,34 +238,6 @@ bool waitReadable(int fd, uint32_t seconds) {
   }
 }
 
-// After an "E" answer: the child's own report of a failed launch step, if
-// it wrote one (message, NUL, error number), logged as the child's error.
-void logChildFailure(int fd, char second) {
-  std::string detail(1, second);
-  char buf[512];
-  for (;;) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    struct timeval tv = {0, 0};
-    if (select(fd + 1, &set, nullptr, nullptr, &tv) <= 0) break;
-    ssize_t n;
-    do {
-      n = read(fd, buf, sizeof(buf));
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) break;
-    detail.append(buf, static_cast<size_t>(n));
-    if (detail.size() > 4096) break;
-  }
-  const size_t nul = detail.find('\0');
-  if (nul == std::string::npos || nul + 1 >= detail.size()) return;
-  const std::string number = detail.substr(nul + 1);
-  for (char c : number) {
-    if (!isdigit(static_cast<unsigned char>(c))) return;
-  }
-  monitorLog().error(detail.substr(0, nul) + ": " + Utils::errorText(std::atoi(number.c_str())));
-}
-
 void writeErr(const std::string& text) {
   fputs(text.c_str(), stderr);
   fflush(stderr);
@@ -274,6 +259,7 @@ Component::Component(const ComponentConf& conf)
 Component::~Component() {
   closeFd();
   closeErrFd();
+  if (reportFd >= 0) close(reportFd);
 }
 
 Component::Component(Component&& other) noexcept
@@ -291,7 +277,9 @@ Component::Component(Component&& other) noexcept
       started(other.started),
       faultPid(other.faultPid),
       agent(other.agent),
-      errFd(other.errFd) {
+      errFd(other.errFd),
+      reportFd(other.reportFd) {
+  other.reportFd = -1;
   other.fd = -1;
   other.errFd = -1;
   other.started = false;
@@ -316,6 +304,9 @@ Component& Component::operator=(Component&& other) noexcept {
   faultPid = other.faultPid;
   agent = other.agent;
   errFd = other.errFd;
+  if (reportFd >= 0) close(reportFd);
+  reportFd = other.reportFd;
+  other.reportFd = -1;
   other.fd = -1;
   other.errFd = -1;
   other.started = false;
@@ -330,6 +321,37 @@ void Component::closeFd() {
 void Component::closeErrFd() {
   if (errFd >= 0) close(errFd);
   errFd = -1;
+}
+
+void Component::logLaunchReport() {
+  if (reportFd < 0) return;
+  // The child writes its report before its "E", so it is there by now when
+  // there is one; an exec that succeeded closed the pipe without a byte.
+  std::string detail;
+  char buf[512];
+  for (;;) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(reportFd, &set);
+    struct timeval tv = {0, 0};
+    if (select(reportFd + 1, &set, nullptr, nullptr, &tv) <= 0) break;
+    ssize_t n;
+    do {
+      n = read(reportFd, buf, sizeof(buf));
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) break;
+    detail.append(buf, static_cast<size_t>(n));
+    if (detail.size() > 4096) break;
+  }
+  close(reportFd);
+  reportFd = -1;
+  const size_t nul = detail.find('\0');
+  if (nul == std::string::npos || nul + 1 >= detail.size()) return;
+  const std::string number = detail.substr(nul + 1);
+  for (char c : number) {
+    if (!isdigit(static_cast<unsigned char>(c))) return;
+  }
+  monitorLog().error(detail.substr(0, nul) + ": " + Utils::errorText(std::atoi(number.c_str())));
 }
 
 void Component::setLogType(int type, const std::string& command) {
@@ -403,11 +425,21 @@ bool Component::startComp(const CompStrategy& strategy, const std::string& app_p
     close(answer_pipe[1]);
     throw std::runtime_error("create pipe error");
   }
+  int report_pipe[2] = {-1, -1};
+  if (!makePipe(report_pipe)) {
+    close(answer_pipe[0]);
+    close(answer_pipe[1]);
+    if (err_pipe[0] >= 0) close(err_pipe[0]);
+    if (err_pipe[1] >= 0) close(err_pipe[1]);
+    throw std::runtime_error("create pipe error");
+  }
   auto closeAll = [&]() {
     close(answer_pipe[0]);
     close(answer_pipe[1]);
     if (err_pipe[0] >= 0) close(err_pipe[0]);
     if (err_pipe[1] >= 0) close(err_pipe[1]);
+    close(report_pipe[0]);
+    close(report_pipe[1]);
   };
 
   // An account that cannot be looked up never runs the component (as root
@@ -445,6 +477,7 @@ bool Component::startComp(const CompStrategy& strategy, const std::string& app_p
   plan.args = c_args.data();
   plan.answerWrite = answer_pipe[1];
   plan.errWrite = err_pipe[1];
+  plan.reportWrite = report_pipe[1];
   plan.account = &account;
   plan.groupsMessage = groups_message.c_str();
   plan.groupMessage = group_message.c_str();
@@ -459,6 +492,9 @@ bool Component::startComp(const CompStrategy& strategy, const std::string& app_p
   if (forked == 0) runChild(plan);
 
   close(answer_pipe[1]);
+  close(report_pipe[1]);
+  if (reportFd >= 0) close(reportFd);
+  reportFd = report_pipe[0];
   answer_fd = answer_pipe[0];
   if (err_pipe[1] >= 0) {
     close(err_pipe[1]);
@@ -505,8 +541,9 @@ void Component::startStandart(const CompStrategy& strategy, const std::string& a
       n = read(answer_fd, buf, sizeof(buf));
     } while (n < 0 && errno == EINTR);
     answer = n > 0 ? buf[0] : '?';
-    if (answer == 'E' && n == 2) logChildFailure(answer_fd, buf[1]);
   }
+  // A failed launch step is logged here; otherwise the pipe is only closed.
+  logLaunchReport();
 
   checkEarlyDeath(answer_fd);
 
@@ -588,6 +625,7 @@ void Component::startCheckOnly(const CompStrategy& strategy, const std::string& 
   // The report is all we read; the child is reaped when the component is
   // stopped.
   if (answer_fd >= 0) close(answer_fd);
+  logLaunchReport();
 }
 
 bool Component::stop(bool is_fault) {

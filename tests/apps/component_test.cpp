@@ -193,6 +193,18 @@ TEST_F(ComponentTest, FailedExecIsAStartingErrorWithTheReasonLogged) {
   EXPECT_NE(log().find("exec( " + appPath() + "missing ) error: " + strerror(ENOENT)),
             std::string::npos)
       << log();
+  // In check mode the answer pipe carries the single byte "E" as the
+  // report, and the reason is logged all the same.
+  korza::LogClass::closeFile();
+  ASSERT_TRUE(korza::monitorLog().init(file("check.log"), "debug", "Daemon", false));
+  Component check(conf);
+  testing::internal::CaptureStderr();
+  CheckOnlyStrategy().start(check, appPath(), 0, 0, "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "checking \"missing\" component: \n    E\n");
+  check.stop(false);
+  korza::LogClass::flush();
+  EXPECT_NE(readFile(file("check.log")).find("exec( " + appPath() + "missing ) error: "),
+            std::string::npos);
 }
 
 // An unknown account never runs the component; a user without a group
