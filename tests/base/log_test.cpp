@@ -121,6 +121,14 @@ TEST_F(LogFileTest, ConcurrentWritersNeverInterleaveLines) {
       for (int i = 0; i < 200; ++i) log.error("thread" + std::to_string(t) + std::string(100, 'z'));
     });
   }
+  // A reload sets the log up again while the others write (ThreadSanitizer
+  // watches this).
+  threads.emplace_back([&log, this] {
+    for (int i = 0; i < 50; ++i) {
+      log.setName("monitor");
+      log.init(path_, "info", i % 2 ? "daemon" : "mail", false);
+    }
+  });
   for (auto& th : threads) th.join();
   std::string text = lines();
   EXPECT_EQ(kztest::countOf(text, "\n"), 800u);
