@@ -135,14 +135,8 @@ int createPidFile(const std::string& path, pid_t pid, const std::vector<std::str
     throw error("error in create pid file \"" + path + "\": " + errorText(errno));
   }
   struct stat st;
-  int err = 0;
-  if (fstat(fd, &st) != 0) {
-    err = errno;
-  } else if (!S_ISREG(st.st_mode)) {
-    err = EINVAL;
-  } else if (fchmod(fd, 0644) != 0) {
-    err = errno;
-  }
+  int err = fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
+  if (err == 0 && fchmod(fd, 0644) != 0) err = errno;
   if (err != 0) {
     ::close(fd);
     throw error("error in create pid file \"" + path + "\": " + errorText(err));

@@ -149,14 +149,10 @@ void MonitorProgram::changeLogFileOwner() {
     err = errno;
   } else {
     struct stat st;
-    if (fstat(fd, &st) != 0) {
+    err = fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
+    if (err == 0 && fchown(fd, uid == 0 ? static_cast<uid_t>(-1) : uid,
+                           gid == 0 ? static_cast<gid_t>(-1) : gid) != 0)
       err = errno;
-    } else if (!S_ISREG(st.st_mode)) {
-      err = EINVAL;
-    } else if (fchown(fd, uid == 0 ? static_cast<uid_t>(-1) : uid,
-                      gid == 0 ? static_cast<gid_t>(-1) : gid) != 0) {
-      err = errno;
-    }
     close(fd);
   }
   if (err != 0) {
