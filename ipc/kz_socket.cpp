@@ -510,7 +510,23 @@ bool KzUnixSocket::IsStalled() {
 void KzUnixSocket::ChMod(uint16_t mode) {
   const auto* address = dynamic_cast<const KzUnixSocketAddress*>(local_.get());
   if (address == nullptr) return;
-  if (chmod(address->path().c_str(), mode) != 0) {
+  // Never through a link: the daemon runs as root, and whoever could put a
+  // link in place of the socket would get the mode on its target.
+  const char* path = address->path().c_str();
+  int rc = fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW);
+  if (rc != 0 && (errno == ENOTSUP || errno == EOPNOTSUPP)) {
+    // Systems without the flag for non-links: refuse a link, else chmod.
+    struct stat st;
+    if (lstat(path, &st) != 0) {
+      rc = -1;
+    } else if (S_ISLNK(st.st_mode)) {
+      errno = ELOOP;
+      rc = -1;
+    } else {
+      rc = chmod(path, mode);
+    }
+  }
+  if (rc != 0) {
     const int err = errno;
     ipcLog().error("UnixSocket::ChMod(" + address->path() + ") failed: " + Utils::errorText(err));
     throw KzSystemError("UnixSocket::ChMod(" + address->path() + ")", err);
