@@ -28,10 +28,7 @@ class SteppedMonitor : public Monitor {
 class Supervision : public ::testing::Test {
  protected:
   ComponentSpec component(const std::string& name, const std::string& extra = "") {
-    ComponentSpec c;
-    c.name = name;
-    c.argv = sb_.recordArgs(name) + (extra.empty() ? "" : " " + extra);
-    return c;
+    return sb_.component(name, extra);
   }
   void startMonitor() {
     sb_.writeConf();
@@ -53,11 +50,6 @@ class Supervision : public ::testing::Test {
   }
   void waitUntilAfter(time_t t) {
     ASSERT_TRUE(kztest::waitFor([&] { return time(nullptr) > t; }));
-  }
-  void breakProgram(const std::string& name) {
-    const std::string link = sb_.appDir() + name;
-    ASSERT_EQ(unlink(link.c_str()), 0);
-    ASSERT_EQ(symlink("/bin/false", link.c_str()), 0);
   }
   std::string log() {
     korza::LogClass::flush();
@@ -85,7 +77,7 @@ TEST_F(Supervision, GiveUpStopsAnApplicationWhoseComponentWaitsAndItStaysStopped
   sb_.addApplication({"X", {}, {component("x")}});
   sb_.addApplication({"Y", {}, {component("y")}});
   startMonitor();
-  breakProgram("y");
+  sb_.breakProgram("y");
   const time_t y_seen = killAndFile("y");
   waitUntilAfter(y_seen);
   const time_t x_seen = killAndFile("x");
