@@ -19,6 +19,7 @@
 #include "apps/comp_strategy.h"
 #include "apps/io.h"
 #include "apps/notices.h"
+#include "apps/run_state.h"
 #include "base/flags.h"
 #include "base/log.h"
 
@@ -222,19 +223,32 @@ void reapBlocking(pid_t p, int& status) {
 }
 
 // Waits for the answer descriptor to become readable, restarting with the
-// full time-out after a signal. True when readable.
+// full time-out after a signal. True when readable. A stop of the supervisor
+// ends the wait within a slice (a start-up that is told to stop must not sit
+// out a long start time-out).
 bool waitReadable(int fd, uint32_t seconds) {
+  using Clock = std::chrono::steady_clock;
+  const auto kSlice = std::chrono::milliseconds(200);
+  auto deadline = Clock::now() + std::chrono::seconds(seconds);
   for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+    const auto wait = left < kSlice ? left : std::chrono::microseconds(kSlice);
     fd_set set;
     FD_ZERO(&set);
     FD_SET(fd, &set);
     struct timeval tv;
-    tv.tv_sec = static_cast<time_t>(seconds);
-    tv.tv_usec = 0;
+    tv.tv_sec = static_cast<time_t>(wait.count() > 0 ? wait.count() / 1000000 : 0);
+    tv.tv_usec = static_cast<suseconds_t>(wait.count() > 0 ? wait.count() % 1000000 : 0);
     const int rc = select(fd + 1, &set, nullptr, nullptr, &tv);
     if (rc > 0) return true;
-    if (rc == 0) return false;
-    if (errno != EINTR) return false;
+    if (rc < 0) {
+      if (errno != EINTR) return false;
+      deadline = Clock::now() + std::chrono::seconds(seconds);
+      continue;
+    }
+    if (wait.count() <= 0 || left <= kSlice) return false;
+    if (RunState::get() == RunState::STOPPED) return false;
   }
 }
 

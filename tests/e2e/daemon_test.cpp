@@ -280,22 +280,29 @@ TEST_F(Daemon, BrokenReloadChangesNothing) {
   stopDaemon();
 }
 
-// SIGTERM while the start-up waits for its next retry ends the start-up at
-// once, stops what was started and ends the daemon cleanly.
-TEST_F(Daemon, SigtermDuringStartUpRetriesEndsTheStartPromptly) {
-  sb_.settings["Monitor/RecoveryTimeList"] = "60, 60";
-  sb_.settings["Monitor/RunAppList"] = "AGENT, POSTD";
-  addSuite();
-  breakProgram("postd");
-  sb_.writeConf();
-  sb_.start();
-  ASSERT_TRUE(sb_.waitForLog("sleep 60")) << sb_.log();
-  const auto sent = std::chrono::steady_clock::now();
-  EXPECT_EQ(sb_.stopWith(SIGTERM, std::chrono::seconds(20)), 0) << sb_.log();
-  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(10));
-  EXPECT_FALSE(sb_.anyComponentAlive());
-  EXPECT_FALSE(kztest::fileExists(sb_.pidFile()));
-  EXPECT_NE(at(sb_.log(), "Monitor::terminate(): arrived SIGTERM"), std::string::npos);
+// SIGTERM while the start-up waits for its next retry, or for the answer of
+// a component with a long start time, ends the start-up at once, stops what
+// was started and ends the daemon cleanly.
+TEST_F(Daemon, SigtermDuringStartUpEndsTheStartPromptly) {
+  for (const bool mute : {false, true}) {
+    DaemonSandbox sb;
+    sb.settings["Monitor/RecoveryTimeList"] = "60, 60";
+    sb.settings["Monitor/RunAppList"] = "AGENT, ICAP";
+    sb.addApplication({"AGENT", {}, {sb.component("agent")}});
+    ComponentSpec icapd = sb.component("icapd", mute ? "--tc-answer=none" : "");
+    icapd.timeStart = 60;
+    sb.addApplication({"ICAP", {"AGENT"}, {icapd}});
+    if (!mute) sb.breakProgram("icapd");
+    sb.writeConf();
+    sb.start();
+    ASSERT_TRUE(sb.waitForLog(mute ? "start component \"icapd\"" : "sleep 60")) << sb.log();
+    const auto sent = std::chrono::steady_clock::now();
+    EXPECT_EQ(sb.stopWith(SIGTERM, std::chrono::seconds(20)), 0) << sb.log();
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(10));
+    EXPECT_FALSE(sb.anyComponentAlive());
+    EXPECT_FALSE(kztest::fileExists(sb.pidFile()));
+    EXPECT_NE(at(sb.log(), "Monitor::terminate(): arrived SIGTERM"), std::string::npos);
+  }
 }
 
 // A misspelt account of the daemon's own ends the start-up: never root.
