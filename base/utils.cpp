@@ -128,9 +128,7 @@ bool tryWriteLock(int fd) {
 int createPidFile(const std::string& path, pid_t pid, const std::vector<std::string>& addresses) {
   // Never through a link, never anything but a regular file, and readable
   // by everyone but writable by the owner only, whatever the file was.
-  int fd;
-  do fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
-  while (fd < 0 && errno == EINTR);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
   if (fd < 0) {
     throw error("error in create pid file \"" + path + "\": " + errorText(errno));
   }
