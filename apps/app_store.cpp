@@ -116,7 +116,6 @@ void AppStore::stopAppAndDepends(Application& app, const Utils::NameSet& keep, b
   app.stop();
   for (const auto& x : apps) {
     if (!app.dependsOn(x->getName()) || keep.count(x->getName()) != 0) continue;
-    if (!x->isStarted()) continue;
     bool needed = false;
     for (const auto& other : apps) {
       if (other.get() != &app && other->isStarted() && other->dependsOn(x->getName())) {
@@ -154,12 +153,17 @@ void AppStore::applyRunList(const Utils::NameSet& run_list, const RecoveryTimes&
   StandartCompStrategy strategy;
   for (const auto& app : apps) {
     const bool is_needed = needed.count(app->getName()) != 0;
-    if (!is_needed && app->isStarted()) {
-      monitorLog().info("application \"" + app->getName() + "\" must be stoped");
-      app->stop();
-    } else if (is_needed && !app->isStarted()) {
-      monitorLog().info("application \"" + app->getName() + "\" must be started");
-      app->start(times, strategy);
+    try {
+      if (!is_needed && app->isStarted()) {
+        monitorLog().info("application \"" + app->getName() + "\" must be stoped");
+        app->stop();
+      } else if (is_needed && !app->isStarted()) {
+        monitorLog().info("application \"" + app->getName() + "\" must be started");
+        app->start(times, strategy);
+      }
+    } catch (const std::exception& e) {
+      // One application's trouble does not keep the others from their state.
+      monitorLog().error("application \"" + app->getName() + "\" cannot start: " + e.what());
     }
   }
 }
@@ -229,6 +233,20 @@ bool AppStore::hasFaultPid(pid_t p) const {
 bool AppStore::hasPid(pid_t p) const {
   for (const auto& app : apps) {
     if (app->hasPid(p)) return true;
+  }
+  return false;
+}
+
+AppStore::AppPtr AppStore::findByPid(pid_t p) const {
+  for (const auto& app : apps) {
+    if (app->hasPid(p)) return app;
+  }
+  return nullptr;
+}
+
+bool AppStore::releaseFd(int descriptor) {
+  for (const auto& app : apps) {
+    if (app->releaseFd(descriptor)) return true;
   }
   return false;
 }

@@ -83,6 +83,11 @@ class AppStore {
   bool hasFaultPid(pid_t p) const;
   // Whether some component carries pid `p`.
   bool hasPid(pid_t p) const;
+  // The application with a component of that pid, or null.
+  AppPtr findByPid(pid_t p) const;
+  // Stops the component whose management descriptor it is (closing it and
+  // reaping the child); false when no component has it.
+  bool releaseFd(int descriptor);
   void stopFaultyApps(const Utils::NameSet& keep);
 
   void sendSignal(int signo);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <thread>
 
 #include "apps/comp_strategy.h"
 #include "apps/regenerator.h"
@@ -24,7 +23,9 @@ void sleepStep(unsigned seconds) {
     sleeper()(seconds);
     return;
   }
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  // Cut short when the supervisor stops, so a stop request during start-up
+  // retries takes effect at once.
+  RunState::sleepUnlessStopped(std::chrono::seconds(seconds));
 }
 
 bool stopping() { return RunState::get() == RunState::STOPPED; }
@@ -79,6 +80,9 @@ bool Application::start(const std::vector<int32_t>& recovery_times, const CompSt
       break;
     }
     Component& comp = components[i];
+    // A component still running (its application was started before and
+    // only some of its components stopped) is kept as it is.
+    if (comp.isStarted()) continue;
     bool ok = startComp(comp, 0, 0, strategy);
     for (size_t t = 0; !ok && t < recovery_times.size() && !stopping(); ++t) {
       const int32_t seconds = recovery_times[t];
@@ -129,6 +133,7 @@ bool Application::fault(pid_t p, int64_t fault_time, const Utils::NameSet& depen
 bool Application::recovery(pid_t p, int64_t fault_time, uint32_t try_number) {
   monitorLog().debug("Application::recovery() name=" + name);
   monitorLog().debug("Application::recovery() pid=" + std::to_string(p));
+  if (!started) return false;
   bool result = false;
   StandartCompStrategy strategy;
   for (auto& comp : components) {
@@ -172,10 +177,12 @@ bool Application::reconfig(const ApplicationConf& conf,
                       conf.path + "\". All components should be restarted");
     path = conf.path;
     changed = true;
+    const bool was_started = started;
     stop();
     components.clear();
     for (const auto& c : conf.components) components.emplace_back(c);
-    start(recovery_times, StandartCompStrategy());
+    // A stopped application stays stopped: its components start with it.
+    if (was_started) start(recovery_times, StandartCompStrategy());
   }
   return changed;
 }
@@ -224,10 +231,19 @@ bool Application::reconfigComponents(const ApplicationConf& conf) {
     if (findComponent(c.name) != components.end()) continue;
     monitorLog().info("new component \"" + c.name + "\"");
     components.emplace_back(c);
+    // In a stopped application it starts with the application.
+    if (!started) continue;
     Component& comp = components.back();
-    comp.createInformer();
-    StandartCompStrategy strategy;
-    strategy.start(comp, path, 0, 0, std::string());
+    // A new component that cannot start is a run-time failure of that
+    // component, not of the reload: the rest of the reload still applies,
+    // and the next start of the application tries it again.
+    try {
+      comp.createInformer();
+      StandartCompStrategy strategy;
+      strategy.start(comp, path, 0, 0, std::string());
+    } catch (const std::exception& e) {
+      monitorLog().error("cannot start " + componentLabel(comp) + ": " + e.what());
+    }
   }
   return changed;
 }
@@ -237,6 +253,15 @@ pid_t Application::getPidByFd(int descriptor) const {
     if (comp.hasFd(descriptor)) return comp.getPid();
   }
   return -1;
+}
+
+bool Application::releaseFd(int descriptor) {
+  for (auto& comp : components) {
+    if (!comp.hasFd(descriptor)) continue;
+    comp.stop(true);
+    return true;
+  }
+  return false;
 }
 
 void Application::addFds(std::vector<int>& fds) const {

@@ -51,6 +51,7 @@ class Application {
   bool startComp(Component& comp, int64_t fault_time, uint32_t try_number,
                  const CompStrategy& strategy);
   // Restarts the components whose pid is `p`; true when one started.
+  // Nothing (false) while the application is stopped.
   bool recovery(pid_t p, int64_t fault_time, uint32_t try_number);
   // Hands a closed management descriptor to the components; true when the
   // owning child stopped by itself.
@@ -66,6 +67,8 @@ class Application {
   void reconfigDeps(const Utils::NameSet& new_deps);
 
   pid_t getPidByFd(int descriptor) const;
+  // Stops the component whose management descriptor it is; false when none.
+  bool releaseFd(int descriptor);
   void addFds(std::vector<int>& fds) const;
   bool allStarted() const;
   bool hasStoppedComponent() const;

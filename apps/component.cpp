@@ -17,6 +17,7 @@
 #include "apps/comp_strategy.h"
 #include "apps/io.h"
 #include "apps/notices.h"
+#include "apps/run_state.h"
 #include "base/child_wait.h"
 #include "base/flags.h"
 #include "base/log.h"
@@ -64,22 +65,24 @@ bool makePipe(int ends[2]) {
 struct ChildPlan {
   const char* path;
   char* const* args;
-  int answerWrite;  // write end of the answer pipe
-  int errWrite;     // write end of the standard-error pipe, or -1
-  uid_t uid;        // 0: keep
-  gid_t gid;        // 0: keep
+  int answerWrite;                // write end of the answer pipe
+  int errWrite;                   // write end of the standard-error pipe, or -1
+  int reportWrite;                // write end of the launch-report pipe
+  const Utils::Account* account;  // looked up before the fork
+  const char* groupsMessage;
   const char* groupMessage;
   const char* userMessage;
   const char* execMessage;
 };
 
-// Writes "E", the message, a NUL and the error number in decimal in one
-// write (the parent turns the number into its text and logs the line), then
-// ends the child.
+int g_report_fd = -1;  // the child's launch-report pipe (set in the child only)
+
+// Writes the message, a NUL and the error number in decimal to the report
+// pipe (the parent turns the number into its text and logs the line), then
+// the single byte "E" as the answer, and ends the child.
 [[noreturn]] void childFail(int out, const char* message, int err, int code) {
   char buf[512];
   size_t n = 0;
-  buf[n++] = 'E';
   for (const char* p = message; *p != '\0' && n < sizeof(buf) - 16; ++p) buf[n++] = *p;
   buf[n++] = '\0';
   char digits[12];
@@ -92,7 +95,10 @@ struct ChildPlan {
   while (d > 0) buf[n++] = digits[--d];
   ssize_t w;
   do {
-    w = write(out, buf, n);
+    w = write(g_report_fd, buf, n);
+  } while (w < 0 && errno == EINTR);
+  do {
+    w = write(out, "E", 1);
   } while (w < 0 && errno == EINTR);
   _exit(code);
 }
@@ -116,6 +122,7 @@ void closeRange(long low, long high) {
 
 [[noreturn]] void runChild(const ChildPlan& plan) {
   int answer = plan.answerWrite;
+  g_report_fd = plan.reportWrite;
 
   struct rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
@@ -132,17 +139,24 @@ void closeRange(long low, long high) {
   long soft = limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > 0x7fffffffUL
                   ? 0x7fffffffL
                   : static_cast<long>(limit.rlim_cur);
-  long keep_low = plan.answerWrite;
-  long keep_high = plan.errWrite;
-  if (keep_high < 0) keep_high = keep_low;
-  if (keep_low > keep_high) {
-    const long t = keep_low;
-    keep_low = keep_high;
-    keep_high = t;
+  // Keep the pipe ends (sorted), close everything else from 3 up.
+  long keep[3] = {plan.answerWrite, plan.errWrite < 0 ? plan.answerWrite : plan.errWrite,
+                  plan.reportWrite};
+  for (int i = 0; i < 3; ++i) {
+    for (int j = i + 1; j < 3; ++j) {
+      if (keep[j] < keep[i]) {
+        const long t = keep[i];
+        keep[i] = keep[j];
+        keep[j] = t;
+      }
+    }
   }
-  closeRange(3, keep_low - 1);
-  closeRange(keep_low + 1, keep_high - 1);
-  closeRange(keep_high + 1, soft - 1);
+  long next = 3;
+  for (long k : keep) {
+    closeRange(next, k - 1);
+    if (k + 1 > next) next = k + 1;
+  }
+  closeRange(next, soft - 1);
 
   if (dup2(plan.answerWrite, 1) < 0) childFail(answer, "dup2() error", errno, 1);
   close(plan.answerWrite);
@@ -161,10 +175,16 @@ void closeRange(long low, long high) {
   if (sigprocmask(SIG_UNBLOCK, &set, nullptr) != 0)
     childFail(answer, "sigprocmask() error", errno, 2);
 
-  if (plan.gid != 0 && plan.gid != getgid() && setgid(plan.gid) != 0)
-    childFail(answer, plan.groupMessage, errno, 3);
-  if (plan.uid != 0 && plan.uid != getuid() && setuid(plan.uid) != 0)
-    childFail(answer, plan.userMessage, errno, 4);
+  switch (Utils::applyAccount(*plan.account)) {
+    case 1:
+      childFail(answer, plan.groupsMessage, errno, 3);
+    case 2:
+      childFail(answer, plan.groupMessage, errno, 3);
+    case 3:
+      childFail(answer, plan.userMessage, errno, 4);
+    default:
+      break;
+  }
   if (setsid() < 0) childFail(answer, "setsid() error", errno, 7);
 
   execv(plan.path, plan.args);
@@ -187,48 +207,33 @@ bool reapWithin(pid_t p, int& status, int timeout_ms) {
 }
 
 // Waits for the answer descriptor to become readable, restarting with the
-// full time-out after a signal. True when readable.
+// full time-out after a signal. True when readable. A stop of the supervisor
+// ends the wait within a slice (a start-up that is told to stop must not sit
+// out a long start time-out).
 bool waitReadable(int fd, uint32_t seconds) {
+  using Clock = std::chrono::steady_clock;
+  const auto kSlice = std::chrono::milliseconds(200);
+  auto deadline = Clock::now() + std::chrono::seconds(seconds);
   for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+    const auto wait = left < kSlice ? left : std::chrono::microseconds(kSlice);
     fd_set set;
     FD_ZERO(&set);
     FD_SET(fd, &set);
     struct timeval tv;
-    tv.tv_sec = static_cast<time_t>(seconds);
-    tv.tv_usec = 0;
+    tv.tv_sec = static_cast<time_t>(wait.count() > 0 ? wait.count() / 1000000 : 0);
+    tv.tv_usec = static_cast<suseconds_t>(wait.count() > 0 ? wait.count() % 1000000 : 0);
     const int rc = select(fd + 1, &set, nullptr, nullptr, &tv);
     if (rc > 0) return true;
-    if (rc == 0) return false;
-    if (errno != EINTR) return false;
+    if (rc < 0) {
+      if (errno != EINTR) return false;
+      deadline = Clock::now() + std::chrono::seconds(seconds);
+      continue;
+    }
+    if (wait.count() <= 0 || left <= kSlice) return false;
+    if (RunState::get() == RunState::STOPPED) return false;
   }
-}
-
-// After an "E" answer: the child's own report of a failed launch step, if
-// it wrote one (message, NUL, error number), logged as the child's error.
-void logChildFailure(int fd, char second) {
-  std::string detail(1, second);
-  char buf[512];
-  for (;;) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    struct timeval tv = {0, 0};
-    if (select(fd + 1, &set, nullptr, nullptr, &tv) <= 0) break;
-    ssize_t n;
-    do {
-      n = read(fd, buf, sizeof(buf));
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) break;
-    detail.append(buf, static_cast<size_t>(n));
-    if (detail.size() > 4096) break;
-  }
-  const size_t nul = detail.find('\0');
-  if (nul == std::string::npos || nul + 1 >= detail.size()) return;
-  const std::string number = detail.substr(nul + 1);
-  for (char c : number) {
-    if (!isdigit(static_cast<unsigned char>(c))) return;
-  }
-  monitorLog().error(detail.substr(0, nul) + ": " + Utils::errorText(std::atoi(number.c_str())));
 }
 
 // Debug lines are built only when the debug level is on: the component
@@ -259,6 +264,7 @@ Component::Component(const ComponentConf& conf)
 Component::~Component() {
   closeFd();
   closeErrFd();
+  if (reportFd >= 0) close(reportFd);
 }
 
 Component::Component(Component&& other) noexcept
@@ -276,7 +282,9 @@ Component::Component(Component&& other) noexcept
       started(other.started),
       faultPid(other.faultPid),
       agent(other.agent),
-      errFd(other.errFd) {
+      errFd(other.errFd),
+      reportFd(other.reportFd) {
+  other.reportFd = -1;
   other.fd = -1;
   other.errFd = -1;
   other.started = false;
@@ -301,6 +309,9 @@ Component& Component::operator=(Component&& other) noexcept {
   faultPid = other.faultPid;
   agent = other.agent;
   errFd = other.errFd;
+  if (reportFd >= 0) close(reportFd);
+  reportFd = other.reportFd;
+  other.reportFd = -1;
   other.fd = -1;
   other.errFd = -1;
   other.started = false;
@@ -315,6 +326,37 @@ void Component::closeFd() {
 void Component::closeErrFd() {
   if (errFd >= 0) close(errFd);
   errFd = -1;
+}
+
+void Component::logLaunchReport() {
+  if (reportFd < 0) return;
+  // The child writes its report before its "E", so it is there by now when
+  // there is one; an exec that succeeded closed the pipe without a byte.
+  std::string detail;
+  char buf[512];
+  for (;;) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(reportFd, &set);
+    struct timeval tv = {0, 0};
+    if (select(reportFd + 1, &set, nullptr, nullptr, &tv) <= 0) break;
+    ssize_t n;
+    do {
+      n = read(reportFd, buf, sizeof(buf));
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) break;
+    detail.append(buf, static_cast<size_t>(n));
+    if (detail.size() > 4096) break;
+  }
+  close(reportFd);
+  reportFd = -1;
+  const size_t nul = detail.find('\0');
+  if (nul == std::string::npos || nul + 1 >= detail.size()) return;
+  const std::string number = detail.substr(nul + 1);
+  for (char c : number) {
+    if (!isdigit(static_cast<unsigned char>(c))) return;
+  }
+  monitorLog().error(detail.substr(0, nul) + ": " + Utils::errorText(std::atoi(number.c_str())));
 }
 
 void Component::setLogType(int type, const std::string& command) {
@@ -388,30 +430,38 @@ bool Component::startComp(const CompStrategy& strategy, const std::string& app_p
     close(answer_pipe[1]);
     throw std::runtime_error("create pipe error");
   }
+  int report_pipe[2] = {-1, -1};
+  if (!makePipe(report_pipe)) {
+    close(answer_pipe[0]);
+    close(answer_pipe[1]);
+    if (err_pipe[0] >= 0) close(err_pipe[0]);
+    if (err_pipe[1] >= 0) close(err_pipe[1]);
+    throw std::runtime_error("create pipe error");
+  }
   auto closeAll = [&]() {
     close(answer_pipe[0]);
     close(answer_pipe[1]);
     if (err_pipe[0] >= 0) close(err_pipe[0]);
     if (err_pipe[1] >= 0) close(err_pipe[1]);
+    close(report_pipe[0]);
+    close(report_pipe[1]);
   };
 
-  uid_t uid = 0;
-  gid_t gid = 0;
+  // An account that cannot be looked up never runs the component (as root
+  // or otherwise): the start fails.
+  Utils::Account account;
   try {
-    if (!user.empty()) uid = userId();
+    account = Utils::resolveAccount(user, group);
   } catch (const Utils::error& e) {
     monitorLog().error(e.what());
-  }
-  try {
-    if (!group.empty()) gid = groupId();
-  } catch (const Utils::error& e) {
-    monitorLog().error(e.what());
+    closeAll();
+    throw std::runtime_error(e.what());
   }
 
   // Everything the child uses is built here, before the fork.
   std::vector<std::string> args;
   std::vector<char*> c_args;
-  std::string group_message, user_message, exec_message;
+  std::string groups_message, group_message, user_message, exec_message;
   try {
     args.push_back(path);
     for (auto& piece : splitArguments(argv)) args.push_back(std::move(piece));
@@ -419,7 +469,8 @@ bool Component::startComp(const CompStrategy& strategy, const std::string& app_p
     c_args.reserve(args.size() + 1);
     for (auto& a : args) c_args.push_back(&a[0]);
     c_args.push_back(nullptr);
-    group_message = "cannot set \"" + group + "\" group";
+    groups_message = "cannot set \"" + user + "\" groups";
+    group_message = "cannot set \"" + (group.empty() ? user : group) + "\" group";
     user_message = "cannot set \"" + user + "\"user";
     exec_message = "exec( " + path + " ) error";
   } catch (...) {
@@ -431,8 +482,9 @@ bool Component::startComp(const CompStrategy& strategy, const std::string& app_p
   plan.args = c_args.data();
   plan.answerWrite = answer_pipe[1];
   plan.errWrite = err_pipe[1];
-  plan.uid = uid;
-  plan.gid = gid;
+  plan.reportWrite = report_pipe[1];
+  plan.account = &account;
+  plan.groupsMessage = groups_message.c_str();
   plan.groupMessage = group_message.c_str();
   plan.userMessage = user_message.c_str();
   plan.execMessage = exec_message.c_str();
@@ -445,6 +497,9 @@ bool Component::startComp(const CompStrategy& strategy, const std::string& app_p
   if (forked == 0) runChild(plan);
 
   close(answer_pipe[1]);
+  close(report_pipe[1]);
+  if (reportFd >= 0) close(reportFd);
+  reportFd = report_pipe[0];
   answer_fd = answer_pipe[0];
   if (err_pipe[1] >= 0) {
     close(err_pipe[1]);
@@ -491,8 +546,9 @@ void Component::startStandart(const CompStrategy& strategy, const std::string& a
       n = read(answer_fd, buf, sizeof(buf));
     } while (n < 0 && errno == EINTR);
     answer = n > 0 ? buf[0] : '?';
-    if (answer == 'E' && n == 2) logChildFailure(answer_fd, buf[1]);
   }
+  // A failed launch step is logged here; otherwise the pipe is only closed.
+  logLaunchReport();
 
   checkEarlyDeath(answer_fd);
 
@@ -536,9 +592,12 @@ void Component::startCheckOnly(const CompStrategy& strategy, const std::string& 
 
   writeErr("checking \"" + name + "\" component: ");
   long long budget_us = static_cast<long long>(timeStart) * 1000000;
+  // The child's standard error (check-all mode) is drained while the
+  // report is read.
+  int drain = errFd;
   try {
     std::string line;
-    bool more = IO::readLine(answer_fd, budget_us, line);
+    bool more = IO::readLine(answer_fd, budget_us, line, &drain);
     if (line.compare(0, 10, "Options OK") == 0) {
       writeErr("OK\n");
     } else {
@@ -553,7 +612,7 @@ void Component::startCheckOnly(const CompStrategy& strategy, const std::string& 
       };
       do {
         printLine();
-        more = IO::readLine(answer_fd, budget_us, line);
+        more = IO::readLine(answer_fd, budget_us, line, &drain);
       } while (more);
       printLine();
       if (!printed) checkEarlyDeath(answer_fd);
@@ -571,6 +630,7 @@ void Component::startCheckOnly(const CompStrategy& strategy, const std::string& 
   // The report is all we read; the child is reaped when the component is
   // stopped.
   if (answer_fd >= 0) close(answer_fd);
+  logLaunchReport();
 }
 
 bool Component::stop(bool is_fault) {

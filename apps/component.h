@@ -69,6 +69,9 @@ class Component {
   // Id lookups of user / group; throw Utils::error.
   uid_t userId() const { return Utils::userId(user); }
   gid_t groupId() const { return Utils::groupId(group); }
+  // The ids the component runs with (a user without a group brings its
+  // primary group). Throws Utils::error for an unknown account.
+  Utils::Account account() const { return Utils::resolveAccount(user, group); }
 
   void setStarted(bool value) { started = value; }
   void setFd(int descriptor) { fd = descriptor; }
@@ -150,6 +153,9 @@ class Component {
  private:
   // Closes the second pipe's read end if open.
   void closeErrFd();
+  // Logs the child's own account of a launch step that failed (read from
+  // the report pipe without waiting) and closes that pipe.
+  void logLaunchReport();
   // Reaps the child if it has already ended; then closes the answer
   // descriptor (answer_fd becomes -1), stops the component and throws as
   // described for the start answer. Returns when the child still runs.
@@ -170,6 +176,9 @@ class Component {
   pid_t faultPid = -1;  // the last instance that ended by a signal
   bool agent = false;
   int errFd = -1;  // read end of the standard-error pipe (check-all mode)
+  // Read end of the launch-report pipe of the last start (close-on-exec in
+  // the child: it carries a message only when a step before exec failed).
+  int reportFd = -1;
 };
 
 #endif  // KORZA_APPS_COMPONENT_H_

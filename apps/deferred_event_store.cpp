@@ -47,3 +47,23 @@ bool DeferredEventStore::popReady(FaultEvent& out, int64_t now) {
   events_.pop_back();
   return true;
 }
+
+bool DeferredEventStore::popReadyIf(FaultEvent& out,
+                                    const std::function<bool(const FaultEvent&)>& wanted) {
+  return popReadyIf(out, wanted, static_cast<int64_t>(time(nullptr)));
+}
+
+bool DeferredEventStore::popReadyIf(FaultEvent& out,
+                                    const std::function<bool(const FaultEvent&)>& wanted,
+                                    int64_t now) {
+  auto best = events_.end();
+  for (auto it = events_.begin(); it != events_.end(); ++it) {
+    if (now < it->dueTime || !wanted(*it)) continue;
+    if (best == events_.end() || it->dueTime < best->dueTime) best = it;
+  }
+  if (best == events_.end()) return false;
+  out = *best;
+  events_.erase(best);
+  std::make_heap(events_.begin(), events_.end(), laterDue);
+  return true;
+}

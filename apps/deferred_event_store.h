@@ -7,6 +7,7 @@
 #define KORZA_APPS_DEFERRED_EVENT_STORE_H_
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <vector>
 
@@ -39,6 +40,11 @@ class DeferredEventStore {
   bool popReady(FaultEvent& out);
   // The same with the current time given.
   bool popReady(FaultEvent& out, int64_t now);
+  // Takes the earliest due event that `wanted` accepts; the others stay
+  // queued untouched.
+  bool popReadyIf(FaultEvent& out, const std::function<bool(const FaultEvent&)>& wanted);
+  bool popReadyIf(FaultEvent& out, const std::function<bool(const FaultEvent&)>& wanted,
+                  int64_t now);
 
   size_t size() const { return events_.size(); }
   bool empty() const { return events_.empty(); }

@@ -36,30 +36,6 @@ std::string& injectCmd() {
 
 std::atomic<int> cmd_time_limit_ms{30000};
 
-// Runs on its own detached thread: hands one message to the mail transfer
-// command.
-void deliverMail(const std::string& command, const std::string& message) {
-  monitorLog().debug("Run informer: \"" + command + "\"");
-  FILE* pipe = popen(command.c_str(), "w");
-  if (pipe == nullptr) {
-    monitorLog().error("Error sending notification: popen(): " + Utils::errorText(errno));
-    return;
-  }
-  if (fprintf(pipe, "%s", message.c_str()) < 0) {
-    monitorLog().error("Error sending notification: fprintf(): " + Utils::errorText(errno));
-  }
-  int status = pclose(pipe);
-  if (status == -1) {
-    monitorLog().error("Error sending notification: pclose(): " + Utils::errorText(errno));
-  } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-    monitorLog().debug("Informed successfully");
-  } else if (WIFEXITED(status)) {
-    monitorLog().error("Informer exited with status: " + std::to_string(WEXITSTATUS(status)));
-  } else {
-    monitorLog().error("Informer was terminated by signal");
-  }
-}
-
 bool writeAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -71,6 +47,38 @@ bool writeAll(int fd, const std::string& text) {
     done += static_cast<size_t>(n);
   }
   return true;
+}
+
+// Runs on its own detached thread: hands one message to the mail transfer
+// command.
+void deliverMail(const std::string& command, const std::string& message) {
+  monitorLog().debug("Run informer: \"" + command + "\"");
+  // Not popen: the command must not inherit the blocked signals of this
+  // process nor any of its descriptors.
+  int in_fd = -1;
+  const pid_t pid = Utils::spawnShell(command, 0, in_fd);
+  if (pid < 0) {
+    monitorLog().error("Error sending notification: popen(): " + Utils::errorText(errno));
+    return;
+  }
+  if (!writeAll(in_fd, message)) {
+    monitorLog().error("Error sending notification: fprintf(): " + Utils::errorText(errno));
+  }
+  close(in_fd);
+  int status = 0;
+  pid_t reaped;
+  do reaped = waitpid(pid, &status, 0);
+  while (reaped < 0 && errno == EINTR);
+  if (reaped < 0) status = -1;
+  if (status == -1) {
+    monitorLog().error("Error sending notification: pclose(): " + Utils::errorText(errno));
+  } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    monitorLog().debug("Informed successfully");
+  } else if (WIFEXITED(status)) {
+    monitorLog().error("Informer exited with status: " + std::to_string(WEXITSTATUS(status)));
+  } else {
+    monitorLog().error("Informer was terminated by signal");
+  }
 }
 
 }  // namespace
@@ -124,6 +132,9 @@ bool CmdInformer::inform(const std::string& text) {
       _exit(255);
     }
     if (fds[0] != STDIN_FILENO) close(fds[0]);
+    // Nothing of the daemon's reaches the command: no descriptor beyond the
+    // standard ones, no blocked signal.
+    Utils::closeDescriptorsFrom(3);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -27,14 +27,15 @@ class TimeoutException : public Exception {
 
 // Waits until `fd` is readable; the time spent is taken off `budget_us`
 // (never below zero; zero after a time-out). Throws TimeoutException or
-// Error.
-void wait_for_read(int fd, long long& budget_us);
+// Error. With `drain` pointing to a descriptor, that one is read and its
+// bytes dropped meanwhile; it is set to -1 at its end.
+void wait_for_read(int fd, long long& budget_us, int* drain = nullptr);
 
 // Appends the bytes of one line to `line`. Returns true when the line ended
 // with a newline (more input follows), false at end of input or when another
 // control character ended it. Throws as wait_for_read, and
 // std::runtime_error "IO::readLine: read error: TEXT".
-bool readLine(int fd, long long& budget_us, std::string& line);
+bool readLine(int fd, long long& budget_us, std::string& line, int* drain = nullptr);
 
 }  // namespace IO
 

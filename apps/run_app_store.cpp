@@ -1,6 +1,9 @@
 #include "apps/run_app_store.h"
 
 #include <algorithm>
+#include <functional>
+
+#include "base/log.h"
 
 void RunAppStore::setRegenerator(Regenerator* regenerator) {
   regenerator_ = regenerator;
@@ -52,12 +55,25 @@ void RunAppStore::load(const std::string& directory) {
 
 AppCatalogue::MergeResult RunAppStore::merge(const RunAppStore& fresh, const RecoveryTimes& times) {
   AppCatalogue::MergeResult diff = catalogue.merge(fresh.catalogue);
-  for (const auto& name : diff.oldApps) removeApplication(name);
+  // The catalogue is merged now, so every application step runs, whatever
+  // one of them meets: the store must end up describing the same
+  // applications as the catalogue.
+  const auto guarded = [](const std::string& name, const std::function<void()>& step) {
+    try {
+      step();
+    } catch (const std::exception& e) {
+      korza::monitorLog().error("application \"" + name + "\" reload error: " + e.what());
+    }
+  };
+  for (const auto& name : diff.oldApps) guarded(name, [&] { removeApplication(name); });
   for (const auto& name : diff.immutableApps) {
-    if (auto record = catalogue.find(name)) reconfigApplication(*record, times);
+    if (auto record = catalogue.find(name))
+      guarded(name, [&] {
+        if (!reconfigApplication(*record, times)) addApplication(*record);
+      });
   }
   for (const auto& name : diff.newApps) {
-    if (auto record = catalogue.find(name)) addApplication(*record);
+    if (auto record = catalogue.find(name)) guarded(name, [&] { addApplication(*record); });
   }
   // Dependencies may have changed with the records.
   dependents.clear();

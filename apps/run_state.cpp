@@ -1,5 +1,6 @@
 #include "apps/run_state.h"
 
+#include <condition_variable>
 #include <mutex>
 
 namespace RunState {
@@ -11,13 +12,26 @@ std::mutex& stateMutex() {
   return *m;
 }
 
+std::condition_variable& stateChanged() {
+  static std::condition_variable* c = new std::condition_variable;  // as the mutex
+  return *c;
+}
+
 int g_state = INIT;  // GUARDED_BY(stateMutex())
 
 }  // namespace
 
 void set(State state) {
-  std::lock_guard<std::mutex> lock(stateMutex());
-  g_state = state;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex());
+    g_state = state;
+  }
+  stateChanged().notify_all();
+}
+
+bool sleepUnlessStopped(std::chrono::milliseconds duration) {
+  std::unique_lock<std::mutex> lock(stateMutex());
+  return !stateChanged().wait_for(lock, duration, [] { return g_state == STOPPED; });
 }
 
 State get() {

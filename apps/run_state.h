@@ -8,12 +8,17 @@
 #ifndef KORZA_APPS_RUN_STATE_H_
 #define KORZA_APPS_RUN_STATE_H_
 
+#include <chrono>
+
 namespace RunState {
 
 enum State : int { INIT = 1, STARTED = 2, STOPPED = 3, END = 4 };
 
 void set(State state);
 State get();
+// Sleeps for `duration` or until the state becomes STOPPED; false when it
+// did (or was already).
+bool sleepUnlessStopped(std::chrono::milliseconds duration);
 
 // "INIT", "STARTED", "STOPPED", "END"; "unknown" for any other value.
 const char* name(int state);

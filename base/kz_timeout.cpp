@@ -31,7 +31,7 @@ void KzTimeout::Set(int64_t value, int unit) {
 }
 
 uint32_t KzTimeout::AsUnit(int unit) const {
-  if (unit == kSeconds) return IsInfinite() ? ms_ : ms_ / 1000;
+  if (unit == kSeconds) return ms_ / 1000;
   if (unit == kMilliseconds) return ms_;
   throw KzParameterError("Timeout::AsUnit", "Unit", std::to_string(unit));
 }
@@ -49,7 +49,7 @@ std::string KzTimeout::Text() const {
   static const struct {
     uint32_t ms;
     const char* unit;
-  } kParts[] = {{3600000, " h"}, {60000, " m"}, {1000, " s"}, {1, " ms"}};
+  } kParts[] = {{3600000, " h "}, {60000, " m"}, {1000, " s"}, {1, " ms"}};
   std::string text;
   uint32_t rest = ms_;
   for (const auto& p : kParts) {

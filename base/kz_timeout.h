@@ -41,7 +41,7 @@ class KzTimeout {
   // Fills `tv` for select-style waits and returns it; infinite gives null.
   virtual struct timeval* ToTimeval(struct timeval* tv) const;
   // "inf", "0 ms", or the non-zero parts among hours, minutes, seconds and
-  // milliseconds, for example "1 h 2 m 3 s 4 ms".
+  // milliseconds, for example "1 h  2 m 3 s 4 ms" (the hour unit is " h ").
   virtual std::string Text() const;
   virtual bool IsInfinite() const { return ms_ == kInfiniteMs; }
   // Infinite stays infinite; sums saturate, then normalise.

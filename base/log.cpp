@@ -1,10 +1,13 @@
 #include "base/log.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +42,25 @@ Shared& shared() {
 }
 
 const char* const syslog_filename = "syslog";
+
+// Appending, never through a link (the daemon runs as root), never anything
+// but a regular file, and closed in every program the daemon starts.
+FILE* openLogFile(const std::string& name) {
+  int fd;
+  do
+    fd = open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+              0644);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "a");
+  if (f == nullptr) close(fd);
+  return f;
+}
 
 int clampSeverity(int severity) {
   if (severity < kLogQuiet) return kLogQuiet;
@@ -98,14 +120,14 @@ bool LogClass::init(const std::string& file_name, const std::string& level,
         s.syslog_open = true;
       }
     } else if (s.file == nullptr || s.file_name != file_name) {
-      FILE* f = fopen(file_name.c_str(), "a");
+      FILE* f = openLogFile(file_name);
       if (f == nullptr) throw std::runtime_error("error in open log file " + file_name);
       if (s.file != nullptr) fclose(s.file);
       s.file = f;
     }
     s.file_name = file_name;
+    facility_ = fac;
   }
-  facility_ = fac;
   level_ = lev;
   console_echo_ = console_echo;
   return true;
@@ -143,18 +165,22 @@ void LogClass::emit(int severity, const char* message) {
   time_t now = time(nullptr);
   struct tm tm_now;
   localtime_r(&now, &tm_now);
+  std::string name;
   {
     std::lock_guard<std::mutex> lock(s.m_lock);
+    // The name and the facility may be set again (a reload) while other
+    // threads log: both are read under the lock that guards their writes.
+    name = name_;
     if (s.file != nullptr) {
       char tbuf[64];
       if (ctime_r(&now, tbuf) == nullptr) tbuf[0] = '\0';
       size_t n = strlen(tbuf);
       if (n > 0 && tbuf[n - 1] == '\n') tbuf[n - 1] = ' ';
-      fprintf(s.file, "%s%s%s%s%s%s\n", tbuf, prefix, name_.c_str(), sev_text, context.c_str(),
+      fprintf(s.file, "%s%s%s%s%s%s\n", tbuf, prefix, name.c_str(), sev_text, context.c_str(),
               message);
       if (severity != kLogInfo) fflush(s.file);
     } else {
-      syslog(kSyslogPriority[severity] | facility_, "%s%s%s%s%s", prefix, name_.c_str(), sev_text,
+      syslog(kSyslogPriority[severity] | facility_, "%s%s%s%s%s", prefix, name.c_str(), sev_text,
              context.c_str(), message);
     }
   }
@@ -163,10 +189,20 @@ void LogClass::emit(int severity, const char* message) {
     if (asctime_r(&tm_now, tbuf) == nullptr) tbuf[0] = '\0';
     size_t n = strlen(tbuf);
     if (n > 0 && tbuf[n - 1] == '\n') tbuf[n - 1] = ' ';
-    fprintf(stdout, "%s%s%s%s%s%s\n", tbuf, prefix, name_.c_str(), sev_text, context.c_str(),
+    fprintf(stdout, "%s%s%s%s%s%s\n", tbuf, prefix, name.c_str(), sev_text, context.c_str(),
             message);
     fflush(stdout);
   }
+}
+
+void LogClass::setName(const std::string& name) {
+  std::lock_guard<std::mutex> lock(shared().m_lock);
+  name_ = name;
+}
+
+std::string LogClass::name() const {
+  std::lock_guard<std::mutex> lock(shared().m_lock);
+  return name_;
 }
 
 void LogClass::flush() {

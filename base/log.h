@@ -49,8 +49,8 @@ class LogClass {
   // throws std::invalid_argument otherwise.
   static int parseFacility(const std::string& name);
 
-  void setName(const std::string& name) { name_ = name; }
-  const std::string& name() const { return name_; }
+  void setName(const std::string& name);
+  std::string name() const;
   void setLevel(int level) { level_ = level; }
   int level() const { return level_; }
   void setConsoleEcho(bool on) { console_echo_ = on; }
@@ -78,9 +78,9 @@ class LogClass {
  private:
   void emit(int severity, const char* message);
 
-  std::string name_;
+  std::string name_;  // GUARDED_BY(the shared log mutex)
   std::atomic<int> level_{kLogInfo};
-  int facility_;
+  int facility_;  // GUARDED_BY(the shared log mutex)
   std::atomic<bool> console_echo_{false};
 };
 

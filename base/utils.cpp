@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -124,9 +126,18 @@ bool tryWriteLock(int fd) {
 }
 
 int createPidFile(const std::string& path, pid_t pid, const std::vector<std::string>& addresses) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0662);
+  // Never through a link, never anything but a regular file, and readable
+  // by everyone but writable by the owner only, whatever the file was.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
   if (fd < 0) {
     throw error("error in create pid file \"" + path + "\": " + errorText(errno));
+  }
+  struct stat st;
+  int err = fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
+  if (err == 0 && fchmod(fd, 0644) != 0) err = errno;
+  if (err != 0) {
+    ::close(fd);
+    throw error("error in create pid file \"" + path + "\": " + errorText(err));
   }
   int rc;
   if (!tryWriteLock(fd)) {
@@ -174,18 +185,69 @@ gid_t groupId(const std::string& group) {
   return gr.gr_gid;
 }
 
-bool setUserAndGroup(const std::string& user, const std::string& group) {
-  if (!group.empty()) {
-    gid_t gid = groupId(group);
-    if (gid != getgid() && setgid(gid) != 0) {
-      throw error("cannot set gid, because of " + errorText(errno));
-    }
-  }
+Account resolveAccount(const std::string& user, const std::string& group) {
+  Account account;
   if (!user.empty()) {
-    uid_t uid = userId(user);
-    if (uid != getuid() && setuid(uid) != 0) {
-      throw error("cannot set uid, because of " + errorText(errno));
+    struct passwd pw;
+    std::vector<char> buf;
+    if (lookupUser(user, &pw, buf) != 0) throw error("getpwnam( \"" + user + "\" ) error");
+    account.setUser = true;
+    account.uid = pw.pw_uid;
+    account.setGroup = true;
+    account.gid = pw.pw_gid;
+    // getgrouplist is not POSIX, but every target has it; it counts the
+    // primary group in, as the account's login would.
+    int count = 16;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      std::vector<gid_t> list(static_cast<size_t>(count));
+      int n = count;
+#if defined(__APPLE__)
+      const int rc = getgrouplist(pw.pw_name, static_cast<int>(pw.pw_gid),
+                                  reinterpret_cast<int*>(list.data()), &n);
+#else
+      const int rc = getgrouplist(pw.pw_name, pw.pw_gid, list.data(), &n);
+#endif
+      if (rc >= 0) {
+        list.resize(static_cast<size_t>(n));
+        account.groups = std::move(list);
+        break;
+      }
+      count = n > count ? n : count * 2;
     }
+    if (account.groups.empty()) account.groups.push_back(pw.pw_gid);
+  }
+  if (!group.empty()) {
+    struct group gr;
+    std::vector<char> buf;
+    if (lookupGroup(group, &gr, buf) != 0) throw error("getgrnam( \"" + group + "\" ) error");
+    account.setGroup = true;
+    account.gid = gr.gr_gid;
+  }
+  return account;
+}
+
+int applyAccount(const Account& account) {
+  // Only a process that may set groups drops its own: as root, the
+  // supplementary groups of root would otherwise go with the new user.
+  if (account.setUser && geteuid() == 0 && account.uid != getuid()) {
+    if (setgroups(account.groups.size(), account.groups.data()) != 0) return 1;
+  }
+  if (account.setGroup && account.gid != getgid() && setgid(account.gid) != 0) return 2;
+  if (account.setUser && account.uid != getuid() && setuid(account.uid) != 0) return 3;
+  return 0;
+}
+
+bool setUserAndGroup(const std::string& user, const std::string& group) {
+  const Account account = resolveAccount(user, group);
+  switch (applyAccount(account)) {
+    case 1:
+      throw error("cannot set groups, because of " + errorText(errno));
+    case 2:
+      throw error("cannot set gid, because of " + errorText(errno));
+    case 3:
+      throw error("cannot set uid, because of " + errorText(errno));
+    default:
+      break;
   }
   return !user.empty() || !group.empty();
 }
@@ -237,6 +299,9 @@ std::vector<std::string> listDir(const std::string& path, const std::string& suf
     std::string full = path + name;
     struct stat st;
     if (stat(full.c_str(), &st) != 0) {
+      // Gone since readdir, or a link to nothing: not an entry to list, and
+      // no reason to give up the whole pass.
+      if (errno == ENOENT || errno == ELOOP) continue;
       throw std::runtime_error("stat() error: " + errorText(errno));
     }
     if (S_ISDIR(st.st_mode)) continue;
@@ -284,24 +349,78 @@ bool equalsNoCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
-bool runCommand(const std::string& command, std::string& output) {
-  std::string full = command + " 2>&1 >/dev/null";
-  FILE* pipe = popen(full.c_str(), "r");
-  if (pipe == nullptr) throw error("popen() error: " + errorText(errno));
-  char line[1024];
-  for (;;) {
-    if (fgets(line, sizeof line, pipe) != nullptr) {
-      output += line;
-      continue;
-    }
-    if (ferror(pipe) && errno == EINTR) {
-      clearerr(pipe);
-      continue;
-    }
-    break;
+void closeDescriptorsFrom(int low) {
+#if defined(__linux__) && defined(__GLIBC__) && \
+    (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  if (close_range(static_cast<unsigned>(low), ~0u, 0) == 0) return;
+#elif defined(__FreeBSD__)
+  closefrom(low);
+  return;
+#endif
+  struct rlimit limit;
+  long top = 1024;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    top = static_cast<long>(limit.rlim_cur);
+  if (top > (1L << 20)) top = 1L << 20;
+  for (long fd = low; fd < top; ++fd) ::close(static_cast<int>(fd));
+}
+
+pid_t spawnShell(const std::string& command, int child_fd, int& parent_end, bool keep_stderr) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  // The child's end is `fds[child_fd == 0 ? 0 : 1]`.
+  const int child_end = child_fd == 0 ? fds[0] : fds[1];
+  const int own_end = child_fd == 0 ? fds[1] : fds[0];
+  fcntl(own_end, F_SETFD, FD_CLOEXEC);
+  fcntl(child_end, F_SETFD, FD_CLOEXEC);
+  // Everything the child uses is prepared here: after fork only
+  // async-signal-safe calls.
+  const char* args[] = {"sh", "-c", command.c_str(), nullptr};
+  const pid_t pid = fork();
+  if (pid < 0) {
+    const int err = errno;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    errno = err;
+    return -1;
   }
+  if (pid == 0) {
+    const int null_fd = ::open("/dev/null", O_RDWR);
+    if (child_end != child_fd && dup2(child_end, child_fd) < 0) _exit(255);
+    for (int target = 0; target <= (keep_stderr ? 1 : 2); ++target) {
+      if (target == child_fd || null_fd < 0 || target == null_fd) continue;
+      if (dup2(null_fd, target) < 0) _exit(255);
+    }
+    closeDescriptorsFrom(3);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv("/bin/sh", const_cast<char* const*>(args));
+    _exit(255);
+  }
+  ::close(child_end);
+  parent_end = own_end;
+  return pid;
+}
+
+bool runCommand(const std::string& command, std::string& output) {
+  int out_fd = -1;
+  const pid_t pid = spawnShell(command + " 2>&1 >/dev/null", 1, out_fd);
+  if (pid < 0) throw error("popen() error: " + errorText(errno));
+  char buf[1024];
+  for (;;) {
+    const ssize_t n = ::read(out_fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    output.append(buf, static_cast<size_t>(n));
+  }
+  ::close(out_fd);
   const bool silent = output.empty();
-  if (pclose(pipe) == -1) {
+  int status = 0;
+  pid_t r;
+  do r = ::waitpid(pid, &status, 0);
+  while (r < 0 && errno == EINTR);
+  if (r < 0) {
     if (silent) output = "pclose() error";
     return false;
   }

@@ -42,8 +42,31 @@ int createPidFile(const std::string& path, pid_t pid,
 // (pass -1 when there is none). Throws Utils::error.
 void unlinkPidFile(const std::string& path, int fd = -1);
 
+// The ids a process takes on for a "USER:GROUP" pair, all looked up before
+// anything changes (and, for a child, before fork). A user without a group
+// gets the user's primary group; a user brings the supplementary groups of
+// its account.
+struct Account {
+  bool setUser = false;   // a user was named
+  bool setGroup = false;  // a group was named, or comes with the user
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;  // supplementary groups, when setUser
+};
+// Resolves the names (an empty name changes nothing). An account that cannot
+// be looked up throws Utils::error with the getpwnam/getgrnam text: it is
+// never taken for root.
+Account resolveAccount(const std::string& user, const std::string& group);
+// Takes the account on: supplementary groups (only when the user changes and
+// the process may set them), then the group, then the user, each only when
+// it differs from the current one. Async-signal-safe: usable in a forked
+// child. 0 on success, else the step that failed (1 groups, 2 group, 3 user)
+// with errno set.
+int applyAccount(const Account& account);
+
 // Switches group, then user, each only when given and different from the
-// current id. Returns whether either name was given. Throws Utils::error.
+// current id (see resolveAccount and applyAccount). Returns whether either
+// name was given. Throws Utils::error.
 bool setUserAndGroup(const std::string& user, const std::string& group);
 // Id lookups by name; throw Utils::error with the getpwnam/getgrnam text.
 uid_t userId(const std::string& user);
@@ -58,7 +81,9 @@ pid_t waitPid(pid_t pid, int* status, int options);
 
 // Every entry of `path` that is not a directory, as path + name, optionally
 // only names ending in `suffix` (exact case). `path` should end in "/".
-// Throws std::runtime_error "opendir() error: ..." or "stat() error: ...".
+// Entries that vanish before they are looked at, and dangling links, are
+// skipped. Throws std::runtime_error "opendir() error: ..." or
+// "stat() error: ...".
 std::vector<std::string> listDir(const std::string& path);
 std::vector<std::string> listDir(const std::string& path, const std::string& suffix);
 
@@ -76,10 +101,25 @@ bool equalsNoCase(const std::string& a, const std::string& b);
 // An ordered set of names compared without regard to letter case.
 using NameSet = std::set<std::string, NoCaseLess>;
 
+// Closes every descriptor from `low` up. Async-signal-safe (for a forked
+// child): close_range or closefrom where the system has them, else a loop
+// up to the descriptor limit.
+void closeDescriptorsFrom(int low);
+
+// Starts "/bin/sh -c command" with one end of a new pipe as its standard
+// input (`child_fd` 0) or output (`child_fd` 1), the rest of its standard
+// streams on /dev/null unless `keep_stderr`, no other descriptor of this
+// process, and an empty signal mask (this process blocks its signals in
+// every thread). Returns the child's pid and sets `parent_end` (close-on-
+// exec); -1 when pipe or fork failed (errno set).
+pid_t spawnShell(const std::string& command, int child_fd, int& parent_end,
+                 bool keep_stderr = true);
+
 // Runs `command` through the shell with its standard output discarded and
 // collects its standard error into `output`. True when the command wrote
 // nothing to standard error and the stream closed cleanly; the exit status
-// is not examined. Throws Utils::error "popen() error: ...".
+// is not examined. Throws Utils::error "popen() error: ...". The command
+// runs as spawnShell starts it.
 bool runCommand(const std::string& command, std::string& output);
 
 // Accepts a path that may be handed to the shell as one word: absolute,

@@ -1,6 +1,9 @@
 #include "config/app_catalogue.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 
 #include "base/log.h"
 #include "config/start_app_config.h"
@@ -49,6 +52,12 @@ void AppCatalogue::load(const std::string& directory) {
       StartAppConfig config(path);
       ok = config.parse(*this);
     } catch (const StartAppConfig::LexerError& e) {
+      // Removed since the directory was listed: as if it had not been there.
+      struct stat st;
+      if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
+        monitorLog().debug("meta config file \"" + path + "\" has gone");
+        continue;
+      }
       monitorLog().error(e.what());
     }
     if (!ok) throw std::runtime_error("error in *.mmc file \"" + path + "\"");

@@ -1,7 +1,9 @@
 #include "ipc/kz_pool.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -59,8 +61,8 @@ void ConnSettings::Check() const {
 KzTimeout ConnectTimeoutFromEnvironment() {
   const char* text = getenv("KZ_CONNECT_TIMEOUT");
   if (text == nullptr) return KzTimeout(10, KzTimeout::kSeconds);
-  const int seconds = atoi(text);
-  return KzTimeout(seconds < 0 ? 0 : seconds, KzTimeout::kSeconds);
+  // A negative number asks for no limit (a negative time-out is infinite).
+  return KzTimeout(atoi(text), KzTimeout::kSeconds);
 }
 
 // The maintenance thread.
@@ -134,8 +136,15 @@ void KzSessionPoolManager::SetStatisticsFile(const std::string& path) {
 void KzSessionPoolManager::WriteStatistics() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stats_file_.empty()) return;
-  FILE* f = fopen(stats_file_.c_str(), "a");
+  // Appended as root: never through a link, never kept by a started program.
+  int fd;
+  do fd = open(stats_file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  while (fd < 0 && errno == EINTR);
+  FILE* f = fd < 0 ? nullptr : fdopen(fd, "a");
   if (f == nullptr) {
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    errno = err;
     ipcLog().error("Error in open file " + stats_file_ +
                    " for writing: " + Utils::errorText(errno));
     return;

@@ -56,7 +56,7 @@ enum : uint32_t {
   kControlResume = 267,
 };
 
-// KZ_CONNECT_TIMEOUT in seconds (atoi; negative counts as 0), or 10 s
+// KZ_CONNECT_TIMEOUT in seconds (atoi; negative means infinite), or 10 s
 // when unset.
 KzTimeout ConnectTimeoutFromEnvironment();
 

@@ -256,7 +256,13 @@ void Monitor::checkFaults(int timeout_ms) {
       monitorLog().error("internal error: pid error");
       continue;
     }
-    if (pid == 0) continue;
+    if (pid == 0) {
+      // The owner's application is not running: the descriptor is still
+      // consumed (closed, the child reaped), or it would stay at
+      // end-of-file in every poll.
+      appStore.releaseFd(fd);
+      continue;
+    }
     const int64_t now = nowSeconds();
     FaultEvent event(now, pid);
     bool exhausted = false;
@@ -273,9 +279,25 @@ void Monitor::checkFaults(int timeout_ms) {
 }
 
 void Monitor::processDeferredEvents(const NameSet& apps) {
+  // While a start waits for its dependencies (`apps` not empty) only the
+  // events of those applications are taken: the others stay queued with
+  // their attempts untouched.
+  const auto wanted = [&](const FaultEvent& e) {
+    if (apps.empty()) return true;
+    const RunAppStore::AppPtr owner = appStore.findByPid(e.pid);
+    return owner && apps.count(owner->getName()) != 0;
+  };
   FaultEvent event;
-  while (isRunning() && deferredEvents.popReady(event)) {
-    if (appStore.hasPid(event.pid)) {
+  while (isRunning() && deferredEvents.popReadyIf(event, wanted)) {
+    const RunAppStore::AppPtr owner = appStore.findByPid(event.pid);
+    if (owner && !owner->isStarted()) {
+      // Its application was stopped while the restart waited; a stopped
+      // application runs no component, so the event ends here.
+      monitorLog().debug("Monitor::processDeferredEvents(): application \"" + owner->getName() +
+                         "\" is stopped, no recovery for pid=" + std::to_string(event.pid));
+      continue;
+    }
+    if (owner) {
       if (appStore.recovery(event.pid, event.faultTime, event.tryNumber, apps)) continue;
       try {
         deferredEvents.pushFault(event);

@@ -1,14 +1,20 @@
 #include "monitor/monitor_program.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/program_options.hpp>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <iostream>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "base/flags.h"
 #include "base/log.h"
@@ -105,6 +111,8 @@ void MonitorProgram::changeLogFileOwner() {
   if (!user.empty()) {
     try {
       uid = Utils::userId(user);
+      // A user without a group brings its primary group.
+      if (group.empty()) gid = Utils::resolveAccount(user, std::string()).gid;
     } catch (const std::exception& e) {
       monitorLog().error("cannot get UID for user \"" + user + "\": " + e.what());
     }
@@ -130,17 +138,42 @@ void MonitorProgram::changeLogFileOwner() {
       monitorLog().error(std::string("cannot find component with not root GID: ") + e.what());
     }
   }
-  if (chown(file.c_str(), uid, gid) != 0) {
+  // 0 keeps the owner as it is. The file is handed over through a
+  // descriptor opened without following a link, so a link planted in its
+  // place cannot give another file away.
+  if (uid == 0 && gid == 0) return;
+  int fd;
+  do fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  int err = 0;
+  if (fd < 0) {
+    err = errno;
+  } else {
+    struct stat st;
+    err = fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
+    if (err == 0 && fchown(fd, uid == 0 ? static_cast<uid_t>(-1) : uid,
+                           gid == 0 ? static_cast<gid_t>(-1) : gid) != 0)
+      err = errno;
+    close(fd);
+  }
+  if (err != 0) {
     monitorLog().error("cannot change permissions for \"" + file +
-                       "\" log file: " + Utils::errorText(errno));
+                       "\" log file: " + Utils::errorText(err));
   }
 }
 
 bool MonitorProgram::changePermissions() {
   changeLogFileOwner();
+  const std::string& user = monitor_->getUser();
+  const std::string& group = monitor_->getGroup();
+  // An account that cannot be looked up never leaves the daemon running as
+  // root: start-up ends.
   try {
-    const std::string& user = monitor_->getUser();
-    const std::string& group = monitor_->getGroup();
+    Utils::resolveAccount(user, group);
+  } catch (const Utils::error& e) {
+    throw error(e.what(), error::kCreate);
+  }
+  try {
     if (Utils::setUserAndGroup(user, group)) {
       monitorLog().info("permissions were changed to \"" + user + ":" + group + "\"");
     } else {
@@ -216,10 +249,68 @@ bool MonitorProgram::verifyDependences() {
   }
 }
 
-void MonitorProgram::startMonitor() {
+namespace {
+
+// While the supervisor starts (minutes, with retries on a long recovery
+// list) the signal loop does not run yet. This watch looks for a pending
+// SIGTERM or SIGINT and turns it into a stop of the supervisor; the signal
+// itself stays pending and the signal loop (or the exit) takes it.
+class StartupWatch {
+ public:
+  explicit StartupWatch(SignalExecutor& executor) : executor_(executor) {
+    thread_ = std::thread([this] { run(); });
+  }
+  ~StartupWatch() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    cond_.notify_all();
+    thread_.join();
+  }
+  StartupWatch(const StartupWatch&) = delete;
+  StartupWatch& operator=(const StartupWatch&) = delete;
+
+  bool stopRequested() const { return stopRequested_.load(); }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!done_) {
+      sigset_t pending;
+      if (sigemptyset(&pending) == 0 && sigpending(&pending) == 0) {
+        const int signo = sigismember(&pending, SIGTERM) == 1  ? SIGTERM
+                          : sigismember(&pending, SIGINT) == 1 ? SIGINT
+                                                               : 0;
+        if (signo != 0) {
+          stopRequested_ = true;
+          lock.unlock();
+          executor_.terminate(signo, signo == SIGTERM ? "SIGTERM" : "SIGINT");
+          return;
+        }
+      }
+      cond_.wait_for(lock, std::chrono::milliseconds(50));
+    }
+  }
+
+  SignalExecutor& executor_;
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  bool done_ = false;  // GUARDED_BY(mutex_)
+  std::atomic<bool> stopRequested_{false};
+  std::thread thread_;
+};
+
+}  // namespace
+
+bool MonitorProgram::startMonitor() {
+  StartupWatch watch(*monitor_);
   try {
     monitor_->start();
+    return !watch.stopRequested();
   } catch (...) {
+    // A stop asked for during the start is no start failure.
+    if (watch.stopRequested()) return false;
     monitor_->setState(false);
     if (monitor_->getPid() > 0) kill(monitor_->getPid(), SIGTERM);
     try {
@@ -281,8 +372,7 @@ int korzaMain(int argc, const char* const* argv) {
     program.setSignalProcessors();
     if (checkMode && !checkAll && !program.verifyDependences()) conf_warning_issued = true;
     if (!checkMode || checkAll) {
-      program.startMonitor();
-      if (!checkAll) {
+      if (program.startMonitor() && !checkAll) {
         if (program.startMainLoopThread()) monitorLog().info(title + " started");
         program.waitSignals();
       }

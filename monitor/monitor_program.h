@@ -55,9 +55,11 @@ class MonitorProgram : public SignalHandler {
   void setSignalProcessors();
   // Computes and verifies the first run set; false on failure (logged).
   bool verifyDependences();
-  // Starts the supervisor. Throws MonitorProgram::error (code 7) or passes
-  // on MonitorProgram::exit.
-  void startMonitor();
+  // Starts the supervisor. SIGTERM or SIGINT during the start ends it
+  // (what was started stays to be stopped at shutdown) and the result is
+  // false. Throws MonitorProgram::error (code 7) or passes on
+  // MonitorProgram::exit.
+  bool startMonitor();
   // Runs the supervisor's main loop on mainLoopThread.
   bool startMainLoopThread();
   // Ends the main loop and joins its thread.

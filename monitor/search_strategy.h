@@ -43,13 +43,16 @@ class SearchStrategy {
 
 // A component without a configured user or group runs as the monitor does;
 // it counts as root here. Unknown names throw Utils::error.
+// The first component whose configured uid (gid) is not 0. An account that
+// cannot be looked up throws Utils::error out of the walk.
 class FirstNotRootUIDStrategy : public SearchStrategy<unsigned int> {
  public:
   bool acceptComponent(const Component& comp) override {
-    return !comp.getUser().empty() && comp.userId() != 0;
+    const Utils::Account account = comp.account();
+    return account.setUser && account.uid != 0;
   }
   void visitComponent(const Component& comp) override {
-    value_ = comp.userId();
+    value_ = comp.account().uid;
     found_ = true;
   }
 };
@@ -57,10 +60,11 @@ class FirstNotRootUIDStrategy : public SearchStrategy<unsigned int> {
 class FirstNotRootGIDStrategy : public SearchStrategy<unsigned int> {
  public:
   bool acceptComponent(const Component& comp) override {
-    return !comp.getGroup().empty() && comp.groupId() != 0;
+    const Utils::Account account = comp.account();
+    return account.setGroup && account.gid != 0;
   }
   void visitComponent(const Component& comp) override {
-    value_ = comp.groupId();
+    value_ = comp.account().gid;
     found_ = true;
   }
 };

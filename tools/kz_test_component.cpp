@@ -15,6 +15,7 @@
 //                         default "Options OK\n"
 //   --tc-stderr=TEXT      written to standard error at start
 //   --tc-record=FILE      append "pid N", "argc N", "argv[i] A", "fds ...",
+//                         "ids UID GID GROUP,GROUP...",
 //                         then "signal N" for each signal received
 //   --tc-fail-times=N     with --tc-counter=FILE: the first N runs end at
 //                         once with status 3 without answering
@@ -160,6 +161,11 @@ int main(int argc, char** argv) {
           "pid " + std::to_string(getpid()) + "\nargc " + std::to_string(argc) + "\n";
       for (int i = 0; i < argc; ++i) text += "argv[" + std::to_string(i) + "] " + argv[i] + "\n";
       text += openFds() + "\n";
+      text += "ids " + std::to_string(getuid()) + " " + std::to_string(getgid());
+      gid_t groups[256];
+      const int n = getgroups(256, groups);
+      for (int i = 0; i < n; ++i) text += (i == 0 ? " " : ",") + std::to_string(groups[i]);
+      text += "\n";
       writeAll(g_record_fd, text);
     }
   }

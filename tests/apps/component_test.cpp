@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -191,6 +193,54 @@ TEST_F(ComponentTest, FailedExecIsAStartingErrorWithTheReasonLogged) {
   EXPECT_NE(log().find("exec( " + appPath() + "missing ) error: " + strerror(ENOENT)),
             std::string::npos)
       << log();
+  // In check mode the answer pipe carries the single byte "E" as the
+  // report, and the reason is logged all the same.
+  korza::LogClass::closeFile();
+  ASSERT_TRUE(korza::monitorLog().init(file("check.log"), "debug", "Daemon", false));
+  Component check(conf);
+  testing::internal::CaptureStderr();
+  CheckOnlyStrategy().start(check, appPath(), 0, 0, "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "checking \"missing\" component: \n    E\n");
+  check.stop(false);
+  korza::LogClass::flush();
+  EXPECT_NE(readFile(file("check.log")).find("exec( " + appPath() + "missing ) error: "),
+            std::string::npos);
+}
+
+// An unknown account never runs the component; a user without a group
+// runs with its primary group and only its own supplementary groups.
+TEST_F(ComponentTest, AccountsAreLookedUpAndNeverFallBackToRoot) {
+  for (const auto& bad :
+       {std::make_pair("no-such-user-kz", ""), std::make_pair("", "no-such-kz")}) {
+    const std::string record = file("rec-bad");
+    ComponentConf conf = comp("comp", "--tc-record=" + record);
+    conf.user = bad.first;
+    conf.group = bad.second;
+    Component c(conf);
+    const std::string text = startError(c);
+    EXPECT_NE(text.find("( \"no-such-"), std::string::npos) << text;
+    EXPECT_FALSE(c.isStarted());
+    EXPECT_FALSE(kztest::fileExists(record));
+  }
+  if (getuid() != 0) GTEST_SKIP() << "switching accounts needs root";
+  const struct passwd* pw = getpwnam("nobody");
+  ASSERT_NE(pw, nullptr);
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0777), 0);
+  const std::string record = file("rec-nobody");
+  ComponentConf conf = comp("comp", "--tc-record=" + record);
+  conf.user = "nobody";
+  Component c(conf);
+  c.startStandart(StandartCompStrategy(), appPath(), 0, 0, "Full");
+  ASSERT_TRUE(kztest::waitFor([&] { return readFile(record).find("ids ") != std::string::npos; }));
+  // uid, primary gid, and the account's groups only (no root group 0).
+  const std::string rec = readFile(record);
+  std::string ids = rec.substr(rec.find("ids "));
+  ids = ids.substr(0, ids.find('\n'));
+  EXPECT_EQ(ids.find("ids " + std::to_string(pw->pw_uid) + " " + std::to_string(pw->pw_gid) + " "),
+            0u)
+      << ids;
+  EXPECT_EQ(("," + ids.substr(ids.rfind(' ') + 1) + ",").find(",0,"), std::string::npos) << ids;
+  c.stop(false);
 }
 
 TEST_F(ComponentTest, IgnoredTermIsFollowedByKill) {
@@ -305,6 +355,17 @@ TEST_F(ComponentTest, CheckModeReportsAreCopiedToStandardError) {
     EXPECT_EQ(conf_warning_issued.load(), k.warning) << k.options;
     c.stop(false);
   }
+}
+
+// In check-all mode the child's standard error goes to a second pipe; a
+// child that writes more than a pipe holds there still gets its report read.
+TEST_F(ComponentTest, CheckAllDrainsTheStandardErrorPipe) {
+  checkAll = true;
+  Component c(comp("comp", "--tc-stderr=" + std::string(100000, 'e') + " LAST", 5));
+  testing::internal::CaptureStderr();
+  CheckOnlyStrategy().start(c, appPath(), 0, 0, "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "checking \"comp\" component: OK\n");
+  c.stop(false);
 }
 
 TEST_F(ComponentTest, FaultReapsReportsAndRecoveryInforms) {

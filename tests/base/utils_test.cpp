@@ -1,6 +1,8 @@
 #include "base/utils.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,6 +68,27 @@ TEST(UtilsPidFile, WritesPidAndAddressLinesAndRemovesTheFile) {
   EXPECT_EQ(kztest::readFile(path), "4242\n");
   Utils::unlinkPidFile(path, fd);
   EXPECT_THROW(Utils::unlinkPidFile(path), Utils::error);
+}
+
+// The pid file is never written through a link and ends up 0644 whatever
+// the old file's mode.
+TEST(UtilsPidFile, RefusesLinksAndSetsModeSixFourFour) {
+  kztest::TempDir dir;
+  const std::string target = dir.file("victim");
+  kztest::writeFile(target, "keep\n");
+  const std::string link = dir.file("link.pid");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_THROW(Utils::createPidFile(link, 4242), Utils::error);
+  EXPECT_EQ(kztest::readFile(target), "keep\n");
+
+  const std::string path = dir.file("a.pid");
+  kztest::writeFile(path, "");
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  const int fd = Utils::createPidFile(path, 4242);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  Utils::unlinkPidFile(path, fd);
 }
 
 TEST(UtilsPidFile, ReplacesLongerOldContent) {
@@ -166,6 +189,18 @@ TEST(UtilsUsers, UnknownNamesAreReported) {
   }
 }
 
+// A user brings its primary group (never root's) unless a group is named.
+TEST(UtilsUsers, AccountsTakeThePrimaryGroupUnlessOneIsNamed) {
+  const struct passwd* pw = getpwnam("nobody");
+  ASSERT_NE(pw, nullptr);
+  const Utils::Account nobody = Utils::resolveAccount("nobody", "");
+  EXPECT_TRUE(nobody.setUser && nobody.setGroup);
+  EXPECT_EQ(nobody.uid, pw->pw_uid);
+  EXPECT_EQ(nobody.gid, pw->pw_gid);
+  EXPECT_EQ(Utils::resolveAccount("nobody", "root").gid, 0u);
+  EXPECT_FALSE(Utils::resolveAccount("", "root").setUser);
+}
+
 TEST(UtilsUsers, CurrentAccountNeedsNoSwitch) {
   const std::string user = Utils::currentUserName();
   const std::string group = Utils::currentGroupName();
@@ -190,6 +225,8 @@ TEST(UtilsListDir, ListsFilesOnlyAndFiltersBySuffixWithExactCase) {
   kztest::writeFile(dir.file("b.MMC"), "");
   kztest::writeFile(dir.file("c.mmc.bak"), "");
   ASSERT_EQ(mkdir(dir.file("d.mmc").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(dir.file("nowhere").c_str(), dir.file("e.mmc").c_str()), 0);
+  ASSERT_EQ(symlink(dir.file("f.mmc").c_str(), dir.file("f.mmc").c_str()), 0);
   auto all = Utils::listDir(dir.path() + "/");
   EXPECT_EQ(all.size(), 3u);
   auto mmc = Utils::listDir(dir.path() + "/", ".mmc");

@@ -22,10 +22,7 @@ size_t at(const std::string& log, const std::string& text) { return log.find(tex
 class Daemon : public ::testing::Test {
  protected:
   ComponentSpec component(const std::string& name, const std::string& extra = "") {
-    ComponentSpec c;
-    c.name = name;
-    c.argv = sb_.recordArgs(name) + (extra.empty() ? "" : " " + extra);
-    return c;
+    return sb_.component(name, extra);
   }
   // AGENT <- POSTD, AGENT <- ICAP.
   void addSuite(const std::string& postd_extra = "") {
@@ -46,13 +43,7 @@ class Daemon : public ::testing::Test {
     EXPECT_NE(at(sb_.log(), kShutdown), std::string::npos);
   }
 
-  // Replaces the component's program by one that exits at once without
-  // answering.
-  void breakProgram(const std::string& name) {
-    const std::string link = sb_.appDir() + name;
-    ASSERT_EQ(unlink(link.c_str()), 0);
-    ASSERT_EQ(symlink("/bin/false", link.c_str()), 0);
-  }
+  void breakProgram(const std::string& name) { sb_.breakProgram(name); }
 
   DaemonSandbox sb_;
 };
@@ -287,6 +278,44 @@ TEST_F(Daemon, BrokenReloadChangesNothing) {
   EXPECT_TRUE(kztest::processExists(sb_.componentPids("agent").back()));
   EXPECT_EQ(sb_.componentPids("agent").size(), 1u);
   stopDaemon();
+}
+
+// SIGTERM while the start-up waits for its next retry, or for the answer of
+// a component with a long start time, ends the start-up at once, stops what
+// was started and ends the daemon cleanly.
+TEST_F(Daemon, SigtermDuringStartUpEndsTheStartPromptly) {
+  for (const bool mute : {false, true}) {
+    DaemonSandbox sb;
+    sb.settings["Monitor/RecoveryTimeList"] = "60, 60";
+    sb.settings["Monitor/RunAppList"] = "AGENT, ICAP";
+    sb.addApplication({"AGENT", {}, {sb.component("agent")}});
+    ComponentSpec icapd = sb.component("icapd", mute ? "--tc-answer=none" : "");
+    icapd.timeStart = 60;
+    sb.addApplication({"ICAP", {"AGENT"}, {icapd}});
+    if (!mute) sb.breakProgram("icapd");
+    sb.writeConf();
+    sb.start();
+    ASSERT_TRUE(sb.waitForLog(mute ? "start component \"icapd\"" : "sleep 60")) << sb.log();
+    const auto sent = std::chrono::steady_clock::now();
+    EXPECT_EQ(sb.stopWith(SIGTERM, std::chrono::seconds(20)), 0) << sb.log();
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(10));
+    EXPECT_FALSE(sb.anyComponentAlive());
+    EXPECT_FALSE(kztest::fileExists(sb.pidFile()));
+    EXPECT_NE(at(sb.log(), "Monitor::terminate(): arrived SIGTERM"), std::string::npos);
+  }
+}
+
+// A misspelt account of the daemon's own ends the start-up: never root.
+TEST_F(Daemon, UnknownAccountNeverRunsAsRoot) {
+  sb_.addApplication({"AGENT", {}, {component("agent")}});
+  sb_.settings["Monitor/User"] = "no-such-user-kz";
+  sb_.writeConf();
+  const kztest::RunResult own = sb_.run({"-c", sb_.confFile()});
+  EXPECT_EQ(own.status, 8);
+  EXPECT_NE(own.err.find("program create error: getpwnam( \"no-such-user-kz\" ) error"),
+            std::string::npos)
+      << own.err;
+  EXPECT_TRUE(sb_.componentPids("agent").empty());
 }
 
 TEST_F(Daemon, DetachesAndWritesItsPidFile) {

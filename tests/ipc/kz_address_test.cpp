@@ -1,11 +1,14 @@
 #include "ipc/kz_address.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <stdexcept>
 
 #include "base/kz_exception.h"
 #include "ipc/kz_factory.h"
+#include "ipc/kz_socket.h"
 #include "tests/ipc/ipc_test_support.h"
 #include "tests/support/sandbox.h"
 
@@ -142,6 +145,28 @@ TEST(KzAddressList, PidFilesAndPlainEntries) {
                  "Session::Open: the 'address' parameter contains invalid value 'nonsense'");
   }
   EXPECT_TRUE(log.contains("can`t create incorrect address: nonsense"));
+}
+
+}  // namespace
+
+namespace {
+
+// The mode of a socket file is never set through a link in its place.
+TEST(KzUnixSocket, ModeIsNeverSetThroughALink) {
+  kztest::TempDir dir;
+  const std::string victim = dir.file("victim");
+  kztest::writeFile(victim, "");
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  const std::string path = dir.file("sock");
+  ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+  auto channel = factory().Create("local:" + path, "*");
+  auto* unix_socket = dynamic_cast<korza::ipc::KzUnixSocket*>(channel.get());
+  ASSERT_NE(unix_socket, nullptr);
+  kztest::LogCapture log;
+  EXPECT_THROW(unix_socket->ChMod(0777), korza::base::KzSystemError);
+  struct stat st;
+  ASSERT_EQ(stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 }  // namespace

@@ -42,6 +42,8 @@ TEST(ConnectTimeout, ComesFromTheEnvironment) {
   EXPECT_EQ(KzPersistentClientPoolManager().ConnectTimeout().ms(), 3000u);
   setenv("KZ_CONNECT_TIMEOUT", "soon", 1);
   EXPECT_EQ(ConnectTimeoutFromEnvironment().ms(), 0u);
+  setenv("KZ_CONNECT_TIMEOUT", "-1", 1);
+  EXPECT_TRUE(ConnectTimeoutFromEnvironment().IsInfinite());
   unsetenv("KZ_CONNECT_TIMEOUT");
 }
 
@@ -126,6 +128,13 @@ TEST_F(PoolTest, StatisticsFileReport) {
   const std::string report = kztest::readFile(dir_.file("server-stats"));
   EXPECT_EQ(kztest::countOf(report, std::string(70, '=')), 1u);
   EXPECT_NE(report.find("\nmax rea=0 est=0 don=0 act=0\n"), std::string::npos);
+  // Never appended through a link.
+  kztest::writeFile(dir_.file("victim"), "keep");
+  ASSERT_EQ(symlink(dir_.file("victim").c_str(), dir_.file("linked").c_str()), 0);
+  client.SetStatisticsFile(dir_.file("linked"));
+  client.WriteStatistics();
+  EXPECT_EQ(kztest::readFile(dir_.file("victim")), "keep");
+  EXPECT_TRUE(log.contains("Error in open file " + dir_.file("linked") + " for writing: "));
 }
 
 TEST_F(PoolTest, BasePoolAtOpenAndDonorForConcurrentDemand) {

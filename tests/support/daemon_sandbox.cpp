@@ -106,6 +106,12 @@ void DaemonSandbox::addApplication(const ApplicationSpec& app, const std::string
   writeFile(metaDir() + app.name + ".mmc", text);
 }
 
+void DaemonSandbox::breakProgram(const std::string& name) const {
+  const std::string link = appDir() + name;
+  if (unlink(link.c_str()) != 0 || symlink("/bin/false", link.c_str()) != 0)
+    throw std::runtime_error("cannot replace " + link);
+}
+
 void DaemonSandbox::writeConf() {
   std::map<std::string, std::map<std::string, std::string>> groups;
   for (const auto& kv : settings) {

@@ -72,6 +72,16 @@ class DaemonSandbox {
   std::string recordArgs(const std::string& component) const {
     return "--tc-record=" + recordFile(component) + " --tc-term-exit=0";
   }
+  // A component that records itself, with extra arguments.
+  ComponentSpec component(const std::string& name, const std::string& extra = "") const {
+    ComponentSpec c;
+    c.name = name;
+    c.argv = recordArgs(name) + (extra.empty() ? "" : " " + extra);
+    return c;
+  }
+  // Replaces the component's program by one that exits at once without
+  // answering.
+  void breakProgram(const std::string& name) const;
   // Every pid the component's instances recorded, oldest first.
   std::vector<pid_t> componentPids(const std::string& component) const;
   // Waits until the component has recorded `count` instances; returns the

@@ -1,0 +1,151 @@
+// The supervisor's fault and reload paths driven step by step: a monitor
+// whose main-loop steps the test calls itself, over real component
+// processes in a sandbox.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <ctime>
+
+#include "base/log.h"
+#include "monitor/monitor.h"
+#include "tests/support/daemon_sandbox.h"
+
+namespace {
+
+using kztest::ApplicationSpec;
+using kztest::ComponentSpec;
+using kztest::DaemonSandbox;
+
+class SteppedMonitor : public Monitor {
+ public:
+  using Monitor::checkFaults;
+  using Monitor::Monitor;
+  using Monitor::processDeferredEvents;
+};
+
+class Supervision : public ::testing::Test {
+ protected:
+  ComponentSpec component(const std::string& name, const std::string& extra = "") {
+    return sb_.component(name, extra);
+  }
+  void startMonitor() {
+    sb_.writeConf();
+    monitor_.reset(new SteppedMonitor(sb_.confFile(), "", false));
+    monitor_->start();
+  }
+  // Kills the component's newest instance and polls until its death is
+  // filed; returns the second it was seen in.
+  time_t killAndFile(const std::string& name) {
+    const pid_t pid = sb_.waitForInstance(name);
+    EXPECT_EQ(kill(pid, SIGKILL), 0);
+    const std::string seen = "component \"" + name + "\" fault, pid=" + std::to_string(pid);
+    EXPECT_TRUE(kztest::waitFor([&] {
+      monitor_->checkFaults(100);
+      korza::LogClass::flush();
+      return sb_.log().find(seen) != std::string::npos;
+    }));
+    return time(nullptr);
+  }
+  void waitUntilAfter(time_t t) {
+    ASSERT_TRUE(kztest::waitFor([&] { return time(nullptr) > t; }));
+  }
+  std::string log() {
+    korza::LogClass::flush();
+    return sb_.log();
+  }
+  void TearDown() override {
+    if (monitor_) {
+      monitor_->setState(false);
+      monitor_->stop();
+      monitor_.reset();
+    }
+    EXPECT_FALSE(sb_.anyComponentAlive());
+    korza::LogClass::closeFile();
+  }
+
+  DaemonSandbox sb_;
+  std::unique_ptr<SteppedMonitor> monitor_;
+};
+
+// Y gives up while X's component waits for its restart: the give-up stops
+// X, and X's restart must not bring the component back inside it.
+TEST_F(Supervision, GiveUpStopsAnApplicationWhoseComponentWaitsAndItStaysStopped) {
+  sb_.settings["Monitor/RecoveryTimeList"] = "1";
+  sb_.settings["Monitor/RunAppList"] = "X, Y";
+  sb_.addApplication({"X", {}, {component("x")}});
+  sb_.addApplication({"Y", {}, {component("y")}});
+  startMonitor();
+  sb_.breakProgram("y");
+  const time_t y_seen = killAndFile("y");
+  waitUntilAfter(y_seen);
+  const time_t x_seen = killAndFile("x");
+  waitUntilAfter(x_seen + 1);
+  monitor_->processDeferredEvents(Monitor::NameSet());
+  const std::string text = log();
+  EXPECT_NE(text.find("one component from application X is fault"), std::string::npos) << text;
+  EXPECT_FALSE(monitor_->getAppStore().isStarted("X"));
+  EXPECT_EQ(sb_.componentPids("x").size(), 1u) << text;
+  EXPECT_EQ(text.find("component \"x\" recovery"), std::string::npos);
+}
+
+// A start that waits for its dependencies handles only their events; the
+// restart of another application's component is neither tried nor counted.
+TEST_F(Supervision, RegenerateLeavesOtherApplicationsEventsUntouched) {
+  sb_.settings["Monitor/RecoveryTimeList"] = "1";
+  sb_.settings["Monitor/RunAppList"] = "X, Y";
+  sb_.addApplication({"X", {}, {component("x")}});
+  sb_.addApplication({"Y", {}, {component("y")}});
+  startMonitor();
+  waitUntilAfter(killAndFile("x") + 1);
+  monitor_->regenerate({"Y"});
+  EXPECT_EQ(log().find("cannot recovery component x"), std::string::npos) << log();
+  monitor_->processDeferredEvents(Monitor::NameSet());
+  EXPECT_NE(log().find("component \"x\" recovery"), std::string::npos) << log();
+  EXPECT_EQ(sb_.componentPids("x").size(), 2u);
+}
+
+// A reload whose new component does not answer still applies in full: the
+// new application is in the store and running; a new component of an
+// application that is not running is not started.
+TEST_F(Supervision, ReloadWithANewComponentThatDoesNotAnswerStillAppliesInFull) {
+  sb_.settings["Monitor/RecoveryTimeList"] = "";
+  sb_.addApplication({"AGENT", {}, {component("agent")}});
+  sb_.addApplication({"SPARE", {}, {component("spare")}});
+  startMonitor();
+  ComponentSpec mute = component("mute", "--tc-answer=none");
+  mute.timeStart = 1;
+  sb_.addApplication({"AGENT", {}, {component("agent"), mute}});
+  sb_.addApplication({"SPARE", {}, {component("spare"), component("spare2")}});
+  sb_.addApplication({"ICAP", {"AGENT"}, {component("icapd")}});
+  sb_.settings["Monitor/RunAppList"] = "AGENT, ICAP";
+  sb_.writeConf();
+  monitor_->reload();
+  EXPECT_NE(log().find("cannot start component \"mute\" from application \"AGENT\""),
+            std::string::npos)
+      << log();
+  EXPECT_TRUE(monitor_->getAppStore().isStarted("ICAP")) << log();
+  EXPECT_GT(sb_.waitForInstance("icapd"), 0);
+  EXPECT_TRUE(sb_.componentPids("spare2").empty());
+  EXPECT_TRUE(sb_.componentPids("spare").empty());
+}
+
+// The log file's owner comes from the first component that does not run as
+// root, by its configured ids: a user without a group brings its primary
+// group.
+TEST_F(Supervision, FirstNotRootIdsComeFromTheConfiguredAccounts) {
+  const struct passwd* pw = getpwnam("nobody");
+  ASSERT_NE(pw, nullptr);
+  ComponentSpec as_root = component("asroot");
+  as_root.user = "root";
+  ComponentSpec as_nobody = component("asnobody");
+  as_nobody.user = "nobody";
+  sb_.addApplication({"AGENT", {}, {component("plain"), as_root, as_nobody}});
+  sb_.writeConf();
+  Monitor monitor(sb_.confFile(), "", false);
+  EXPECT_EQ(monitor.firstNotRootUID(), pw->pw_uid);
+  EXPECT_EQ(monitor.firstNotRootGID(), pw->pw_gid);
+}
+
+}  // namespace
