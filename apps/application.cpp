@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <exception>
 
 #include "apps/comp_strategy.h"
@@ -63,6 +64,7 @@ bool Application::startComp(Component& comp, int64_t fault_time, uint32_t try_nu
     strategy.start(comp, path, fault_time, try_number, fullName);
   } catch (const std::runtime_error& e) {
     monitorLog().error("cannot start " + componentLabel(comp) + ": " + e.what());
+    comp.noteFault(time(nullptr), std::string("start failed: ") + e.what());
     return false;
   }
   monitorLog().info(componentLabel(comp) + " has been started " + strategy.description());

@@ -243,6 +243,17 @@ void debugLine(Build build) {
   if (monitorLog().isEnabled(korza::kLogDebug)) monitorLog().debug(build());
 }
 
+// "killed by signal 9 (Killed)", "exited with status 1".
+std::string describeWaitStatus(int status) {
+  if (status == -1) return "ended";
+  if (WIFSIGNALED(status)) {
+    const int signo = WTERMSIG(status);
+    return "killed by signal " + std::to_string(signo) + " (" + strsignal(signo) + ")";
+  }
+  if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+  return "ended";
+}
+
 void writeErr(const std::string& text) {
   fputs(text.c_str(), stderr);
   fflush(stderr);
@@ -283,7 +294,9 @@ Component::Component(Component&& other) noexcept
       faultPid(other.faultPid),
       agent(other.agent),
       errFd(other.errFd),
-      reportFd(other.reportFd) {
+      reportFd(other.reportFd),
+      lastWaitStatus_(other.lastWaitStatus_),
+      history_(std::move(other.history_)) {
   other.reportFd = -1;
   other.fd = -1;
   other.errFd = -1;
@@ -312,6 +325,8 @@ Component& Component::operator=(Component&& other) noexcept {
   if (reportFd >= 0) close(reportFd);
   reportFd = other.reportFd;
   other.reportFd = -1;
+  lastWaitStatus_ = other.lastWaitStatus_;
+  history_ = std::move(other.history_);
   other.fd = -1;
   other.errFd = -1;
   other.started = false;
@@ -556,6 +571,9 @@ void Component::startStandart(const CompStrategy& strategy, const std::string& a
   if (answer == ' ') {
     started = true;
     fd = answer_fd;
+    history_.lastStart = time(nullptr);
+    history_.givenUp = false;
+    if (fault_time > 0) ++history_.restarts;
     if (fault_time > 0) {
       text += " recovery";
       inform(Notices::recovery(pid, name, time(nullptr), static_cast<time_t>(fault_time),
@@ -664,6 +682,7 @@ bool Component::stopPid(pid_t p) {
     Utils::killGroup(p, SIGKILL);
     reapWithin(p, status, -1);
   }
+  lastWaitStatus_ = status;
   if (status == -1) return false;
   if (!checkAll && WIFSIGNALED(status)) {
     const int signo = WTERMSIG(status);
@@ -679,7 +698,10 @@ bool Component::fault(pid_t p, int64_t fault_time, const std::string& app_full_n
   monitorLog().debug("Component::fault( .. ) # " + name);
   if (p != pid) return false;
   monitorLog().info("component \"" + name + "\" fault, pid=" + std::to_string(p));
-  if (!stop(true)) {
+  lastWaitStatus_ = -1;
+  const bool stopped_himself = stop(true);
+  noteFault(fault_time, describeWaitStatus(lastWaitStatus_));
+  if (!stopped_himself) {
     monitorLog().debug("component \"" + name + "\" cannot stop");
     inform(Notices::failure(p, name, static_cast<time_t>(fault_time), app_full_name,
                             app_path + name, dependents));
@@ -694,6 +716,7 @@ void Component::cannotRecovery(int64_t fault_time, const std::string& app_full_n
   const std::string text = Notices::cannotRecover(pid, name, static_cast<time_t>(fault_time),
                                                   app_full_name, app_path + name);
   monitorLog().info("cannot recovery component " + name);
+  history_.givenUp = true;
   inform(text);
 }
 

@@ -39,6 +39,15 @@ class Component {
     explicit ComponentError(const std::string& what) : std::logic_error(what) {}
   };
 
+  // What the status query reports about the instances so far.
+  struct History {
+    int64_t lastStart = 0;      // time of the last successful start; 0: never
+    int32_t restarts = 0;       // successful restarts after a fault
+    int64_t lastFaultTime = 0;  // 0: no fault yet
+    std::string lastFault;      // "killed by signal 9", "exited with status 1", ...
+    bool givenUp = false;       // the recovery list was used up; cleared by a start
+  };
+
   explicit Component(const ComponentConf& conf);
   ~Component();
   // A component owns its descriptor and informer: it moves, it does not copy.
@@ -66,6 +75,12 @@ class Component {
   bool hasFd(int descriptor) const { return fd == descriptor; }
   bool hasPid(pid_t p) const { return pid == p; }
   bool hasFaultPid(pid_t p) const { return faultPid == p; }
+  const History& history() const { return history_; }
+  // Records a fault (a death or a failed start) for the status query.
+  void noteFault(int64_t when, const std::string& cause) {
+    history_.lastFaultTime = when;
+    history_.lastFault = cause;
+  }
   // Id lookups of user / group; throw Utils::error.
   uid_t userId() const { return Utils::userId(user); }
   gid_t groupId() const { return Utils::groupId(group); }
@@ -179,6 +194,9 @@ class Component {
   // Read end of the launch-report pipe of the last start (close-on-exec in
   // the child: it carries a message only when a step before exec failed).
   int reportFd = -1;
+
+  int lastWaitStatus_ = -1;  // wait status of the last child reaped by stopPid; -1: unknown
+  History history_;
 };
 
 #endif  // KORZA_APPS_COMPONENT_H_

@@ -46,6 +46,8 @@ class DeferredEventStore {
   bool popReadyIf(FaultEvent& out, const std::function<bool(const FaultEvent&)>& wanted,
                   int64_t now);
 
+  // The queued events, in no particular order.
+  const std::vector<FaultEvent>& events() const { return events_; }
   size_t size() const { return events_.size(); }
   bool empty() const { return events_.empty(); }
 

@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes, as a client would send them, to a server session
-// with two test protocols and the two control protocols (reload component
-// 8200, update 8204), and reads whatever the server answers.
+// with two test protocols and the three control protocols (reload component
+// 8200, update 8204, status 8300), and reads whatever the server answers.
 // The server must neither crash, hang nor allocate what a hostile count
 // announces.
 #include <poll.h>
@@ -17,6 +17,7 @@
 #include "base/log.h"
 #include "ipc/kz_control_proto.h"
 #include "ipc/kz_session.h"
+#include "ipc/kz_status_proto.h"
 
 namespace {
 
@@ -95,6 +96,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
       [](const std::string& a, const std::string& b, const std::string& c) {
         return std::make_pair(a.size() < b.size(), a + b + c);
       }));
+  auto status = std::make_shared<korza::postd::StatusSnapshot>();
+  korza::postd::ComponentStatus agent;
+  agent.name = "agent";
+  agent.pid = 7;
+  status->applications.push_back({"AGENT", "Agent", true, true, {agent}});
+  g_server->session->Register(std::make_shared<korza::postd::KzStatusServer>(
+      [status] { return korza::postd::StatusSnapshotPtr(status); }));
   g_server->session->Open(g_server->spec);
   return 0;
 }

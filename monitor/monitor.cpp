@@ -17,6 +17,7 @@
 #include "monitor/hup_files.h"
 #include "monitor/management_fds.h"
 #include "monitor/search_strategy.h"
+#include "monitor/status_snapshot.h"
 #include "monitor/updater.h"
 
 using korza::monitorLog;
@@ -133,6 +134,7 @@ Monitor::NameSet Monitor::runSetOrEmpty() {
 
 void Monitor::start() {
   monitorLog().debug("Monitor::start()");
+  startTime_ = nowSeconds();
   setState(true);
   NameSet first;
   getFirstRunAppSet(first);
@@ -154,6 +156,7 @@ void Monitor::start() {
   if (next != first) {
     appStore.start(next, settings.getRecoveryTimeList(), agent, settings.getPidFileDir());
   }
+  publishStatus();
 }
 
 void Monitor::connectToAgent() {
@@ -210,6 +213,7 @@ void Monitor::mainLoop() {
     } catch (const std::exception& e) {
       monitorLog().error(std::string("Monitor::mainLoop(): ") + e.what());
     }
+    publishStatus();
     korza::LogClass::flush();
   }
   {
@@ -227,7 +231,10 @@ void Monitor::runIteration() {
     std::lock_guard<std::mutex> lock(reload_mutex_);
     std::swap(reload_now, reloadRequested);
   }
-  if (reload_now) reload();
+  if (reload_now) {
+    reload();
+    publishStatus();
+  }
   checkFaults(1000);
   if (isRunning()) processDeferredEvents(NameSet());
   if (appStore.countStarted() == 0) {
@@ -308,6 +315,31 @@ void Monitor::processDeferredEvents(const NameSet& apps) {
       appStore.stopFaultyApps(runSetOrEmpty());
     }
   }
+}
+
+void Monitor::publishStatus() {
+  try {
+    // The run set as the last start or reload applied it, without asking
+    // the agent again.
+    NameSet run_set;
+    if (appStore.isUpdateMode()) {
+      run_set.insert("AGENT");
+    } else {
+      const bool own_list = settings.isEnterpriseMode() || cmdRunSet.empty();
+      appStore.expand(own_list ? settings.getRunAppList() : cmdRunSet, run_set);
+    }
+    korza::postd::StatusSnapshotPtr fresh =
+        takeStatusSnapshot(appStore, deferredEvents, run_set, startTime_);
+    std::lock_guard<std::mutex> lock(status_mutex_);
+    status_.swap(fresh);
+  } catch (const std::exception& e) {
+    monitorLog().error(std::string("cannot publish the status: ") + e.what());
+  }
+}
+
+korza::postd::StatusSnapshotPtr Monitor::statusSnapshot() const {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  return status_;
 }
 
 void Monitor::giveUp(const FaultEvent& event) {

@@ -4,10 +4,11 @@
 // start, stop and restart of a component happens after start-up.
 //
 // Thread safety: the run state (process-wide, RunState), the reload
-// request, the main-loop flag and the changed-configuration queue each have
-// their own mutex, never nested. start, stop and the signal operations run
-// on the main thread; mainLoop, reload and changedConfReload on
-// mainLoopThread; addChangedConf may be called from any thread.
+// request, the main-loop flag, the changed-configuration queue and the
+// status snapshot each have their own mutex, never nested. start, stop and
+// the signal operations run on the main thread; mainLoop, reload and
+// changedConfReload on mainLoopThread; addChangedConf and statusSnapshot
+// may be called from any thread.
 #ifndef KORZA_MONITOR_MONITOR_H_
 #define KORZA_MONITOR_MONITOR_H_
 
@@ -27,6 +28,7 @@
 #include "base/utils.h"
 #include "config/conf_reader.h"
 #include "ipc/kz_session.h"
+#include "ipc/kz_status_proto.h"
 #include "monitor/signal_executor.h"
 
 class Monitor : public Regenerator, public SignalExecutor {
@@ -118,6 +120,10 @@ class Monitor : public Regenerator, public SignalExecutor {
   unsigned int firstNotRootUID() const;
   unsigned int firstNotRootGID() const;
 
+  // The status published last (after start, each main-loop iteration and
+  // each reload); null before the start. Any thread.
+  korza::postd::StatusSnapshotPtr statusSnapshot() const;
+
   const MonitorConfReader& getSettings() const { return settings; }
   const RunAppStore& getAppStore() const { return appStore; }
 
@@ -130,6 +136,9 @@ class Monitor : public Regenerator, public SignalExecutor {
   // Runs the restarts that are due (of the named applications; all when
   // empty).
   void processDeferredEvents(const NameSet& apps);
+  // Copies the store's state into a fresh status snapshot; a failure is
+  // logged and the previous snapshot stays.
+  void publishStatus();
 
   // getRunAppSet, verified against `catalogue` (a reload checks the run set
   // against the catalogue it has just read).
@@ -166,6 +175,10 @@ class Monitor : public Regenerator, public SignalExecutor {
 
   std::mutex changed_mutex_;
   PidSet changedConf;  // GUARDED_BY(changed_mutex_)
+
+  mutable std::mutex status_mutex_;
+  korza::postd::StatusSnapshotPtr status_;  // GUARDED_BY(status_mutex_)
+  int64_t startTime_ = 0;                   // when start() began
 
   pid_t pid_ = -1;
   MonitorConfReader settings;

@@ -53,7 +53,9 @@ MonitorServer::MonitorServer(const std::string& conf_file, const std::string& ru
       updateServer(std::make_shared<korza::postd::KzUpdateServer>(
           [this](const std::string& a, const std::string& b, const std::string& c) {
             return updateProcessor(a, b, c);
-          })) {}
+          })),
+      statusServer(
+          std::make_shared<korza::postd::KzStatusServer>([this] { return statusProcessor(); })) {}
 
 MonitorServer::~MonitorServer() {
   monitorLog().debug("MonitorServer::~MonitorServer()");
@@ -87,6 +89,7 @@ void MonitorServer::createServerSession() {
     auto created = std::make_shared<KzServerSession>(pool);
     created->Register(reloadCompServer);
     created->Register(updateServer);
+    created->Register(statusServer);
     created->SetRequestTimeout(KzTimeout(getSettings().getTimeout(), KzTimeout::kSeconds));
     {
       std::lock_guard<std::mutex> lock(session_mutex_);
@@ -187,4 +190,9 @@ std::pair<bool, std::string> MonitorServer::updateProcessor(const std::string& a
   Updater& updater = Updater::instance();
   updater.setTrustedUser(mediator.user());
   return updater.PreUpdate(a, b, c, mta, permissions);
+}
+
+korza::postd::StatusSnapshotPtr MonitorServer::statusProcessor() {
+  monitorLog().debug("MonitorServer::statusProcessor()");
+  return statusSnapshot();
 }

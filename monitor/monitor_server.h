@@ -1,9 +1,9 @@
 // The control server: the supervisor that listens on the monitor's own
-// addresses (/Monitor/Address) for reload-component (8200) and update
-// (8204) requests and serves them on its own thread, monitorProtoThread.
-// That thread reaches the supervisor only through the mediator and the
-// changed-configuration queue; the updates themselves run later on the
-// main-loop thread.
+// addresses (/Monitor/Address) for reload-component (8200), update (8204)
+// and status (8300) requests and serves them on its own thread,
+// monitorProtoThread. That thread reaches the supervisor only through the
+// mediator, the changed-configuration queue and the published status
+// snapshot; the updates themselves run later on the main-loop thread.
 //
 // Thread safety: start and stop run on the main thread; the processors on
 // monitorProtoThread. The session pointer is guarded by its own mutex so
@@ -21,6 +21,7 @@
 
 #include "ipc/kz_control_proto.h"
 #include "ipc/kz_session.h"
+#include "ipc/kz_status_proto.h"
 #include "monitor/thread_safety_monitor.h"
 
 class MonitorServer : public ThreadSafetyMonitor {
@@ -35,10 +36,11 @@ class MonitorServer : public ThreadSafetyMonitor {
   // Stops the applications, closes the session and joins the thread.
   void stop() override;
 
-  // The processors of the two protocols (monitorProtoThread).
+  // The processors of the protocols (monitorProtoThread).
   bool reloadCompProcessor(const std::list<int32_t>& pids);
   std::pair<bool, std::string> updateProcessor(const std::string& a, const std::string& b,
                                                const std::string& c);
+  korza::postd::StatusSnapshotPtr statusProcessor();
 
  private:
   void createServerSession();
@@ -52,6 +54,7 @@ class MonitorServer : public ThreadSafetyMonitor {
   std::shared_ptr<korza::ipc::KzServerSession> session;  // GUARDED_BY(session_mutex_)
   std::shared_ptr<korza::postd::KzReloadCompServer> reloadCompServer;
   std::shared_ptr<korza::postd::KzUpdateServer> updateServer;
+  std::shared_ptr<korza::postd::KzStatusServer> statusServer;
   std::thread monitorProtoThread;
 };
 

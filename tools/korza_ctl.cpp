@@ -3,14 +3,20 @@
 //
 //   korza-ctl [-a ADDRESS] reload PID...        reload-component request
 //   korza-ctl [-a ADDRESS] update DIR SECOND PRODUCT   update request
+//   korza-ctl [-a ADDRESS] status [--json] [APP...]    status request
 //
 // The address defaults to the first /Monitor/Address of the configuration
 // file (-c, default as the daemon's). Exit statuses: 0 done, 1 the update
 // was refused (its text on standard error), 2 the daemon cannot be reached,
-// 3 no answer in time, 6 a command-line error, 8 no usable address.
+// 3 an application asked about is not started (or not known), 4 no answer
+// in time, 6 a command-line error, 8 no usable address.
+#include <algorithm>
 #include <boost/program_options.hpp>
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -23,6 +29,7 @@
 #include "ipc/kz_control_proto.h"
 #include "ipc/kz_factory.h"
 #include "ipc/kz_session.h"
+#include "ipc/kz_status_proto.h"
 
 namespace po = boost::program_options;
 using korza::base::KzTimeout;
@@ -36,7 +43,8 @@ enum Status {
   kDone = 0,
   kRefused = 1,
   kUnreachable = 2,
-  kTimedOut = 3,
+  kNotStarted = 3,
+  kTimedOut = 4,
   kUsage = 6,
   kNoAddress = 8,
 };
@@ -49,6 +57,7 @@ struct Options {
   std::string address;
   std::string confFile;
   int timeout = 60;
+  bool json = false;
   std::string command;
   std::vector<std::string> args;
 };
@@ -64,6 +73,7 @@ bool parse(int argc, char** argv, Options& opts) {
   po::options_description desc(
       "Use: korza-ctl [OPTION] reload PID...\n"
       "     korza-ctl [OPTION] update DIR SECOND PRODUCT\n"
+      "     korza-ctl [OPTION] status [--json] [APP...]\n"
       "Options",
       line_length, line_length / 2);
   desc.add_options()("help,h", "display this message")(
@@ -71,7 +81,8 @@ bool parse(int argc, char** argv, Options& opts) {
       "control address of the monitor (default: the first /Monitor/Address)")(
       "conf,c", po::value<std::string>(&opts.confFile)->default_value(kDefaultConfFile),
       "use config file")("timeout,t", po::value<int>(&opts.timeout)->default_value(60),
-                         "seconds to wait for the monitor (1..3600)");
+                         "seconds to wait for the monitor (1..3600)")(
+      "json", po::bool_switch(&opts.json), "status: print JSON");
   po::options_description hidden;
   hidden.add_options()("command", po::value<std::string>(&opts.command))(
       "args", po::value<std::vector<std::string>>(&opts.args));
@@ -91,6 +102,7 @@ bool parse(int argc, char** argv, Options& opts) {
     return false;
   }
   if (opts.timeout < 1 || opts.timeout > 3600) throw UsageError("the time-out must be 1..3600");
+  if (opts.json && opts.command != "status") throw UsageError("--json goes with status only");
   if (opts.command == "reload") {
     for (const auto& a : opts.args) {
       char* end = nullptr;
@@ -101,6 +113,7 @@ bool parse(int argc, char** argv, Options& opts) {
     }
   } else if (opts.command == "update") {
     if (opts.args.size() != 3) throw UsageError("update needs DIR SECOND PRODUCT");
+  } else if (opts.command == "status") {
   } else if (opts.command.empty()) {
     throw UsageError("no command given");
   } else {
@@ -117,6 +130,237 @@ std::string addressFromConf(const std::string& file) {
   const std::vector<std::string> list = store.get_list("/Monitor/Address");
   if (list.empty()) throw std::runtime_error("no /Monitor/Address in \"" + file + "\"");
   return list.front();
+}
+
+using korza::postd::ApplicationStatus;
+using korza::postd::ComponentState;
+using korza::postd::ComponentStatus;
+using korza::postd::StatusSnapshot;
+
+// Local time "2026-12-07 03:04:05", or only "03:04:05".
+std::string localTime(int64_t when, bool date = true) {
+  const time_t t = static_cast<time_t>(when);
+  struct tm parts;
+  if (localtime_r(&t, &parts) == nullptr) return std::to_string(when);
+  char text[64];
+  if (strftime(text, sizeof text, date ? "%Y-%m-%d %H:%M:%S" : "%H:%M:%S", &parts) == 0) {
+    return std::to_string(when);
+  }
+  return text;
+}
+
+// "3d04h", "2h05m", "5m12s", "12s".
+std::string duration(int64_t seconds) {
+  if (seconds < 0) seconds = 0;
+  char text[64];
+  if (seconds >= 86400) {
+    snprintf(text, sizeof text, "%lldd%02lldh", static_cast<long long>(seconds / 86400),
+             static_cast<long long>(seconds % 86400 / 3600));
+  } else if (seconds >= 3600) {
+    snprintf(text, sizeof text, "%lldh%02lldm", static_cast<long long>(seconds / 3600),
+             static_cast<long long>(seconds % 3600 / 60));
+  } else if (seconds >= 60) {
+    snprintf(text, sizeof text, "%lldm%02llds", static_cast<long long>(seconds / 60),
+             static_cast<long long>(seconds % 60));
+  } else {
+    snprintf(text, sizeof text, "%llds", static_cast<long long>(seconds));
+  }
+  return text;
+}
+
+// Length of the valid UTF-8 sequence at s[i], or 0.
+size_t utf8Length(const std::string& s, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = byte(i);
+  size_t n = 0;
+  uint32_t cp = 0;
+  if (c >= 0xc2 && c <= 0xdf) {
+    n = 2, cp = c & 0x1fu;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    n = 3, cp = c & 0x0fu;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    n = 4, cp = c & 0x07u;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    if ((byte(i + k) & 0xc0u) != 0x80u) return 0;
+    cp = (cp << 6) | (byte(i + k) & 0x3fu);
+  }
+  const uint32_t lowest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < lowest[n] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
+  return n;
+}
+
+// A JSON string; bytes that are not UTF-8 become U+FFFD.
+std::string jsonString(const std::string& s) {
+  std::string out = "\"";
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7f) {
+      char esc[8];
+      snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else if (c >= 0x80) {
+      const size_t n = utf8Length(s, i);
+      if (n == 0) {
+        out += "\\ufffd";
+        ++i;
+      } else {
+        out.append(s, i, n);
+        i += n;
+      }
+      continue;
+    } else {
+      out += static_cast<char>(c);
+    }
+    ++i;
+  }
+  return out + "\"";
+}
+
+// Names and causes reach the terminal: no control character gets through.
+std::string printable(std::string text) {
+  for (char& ch : text) {
+    if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
+  }
+  return text;
+}
+
+std::string jsonTime(int64_t when) { return when > 0 ? std::to_string(when) : "null"; }
+
+std::string stateText(const ComponentStatus& c) {
+  if (c.state == ComponentState::kWaiting)
+    return "waiting (due " + localTime(c.dueTime, false) + ")";
+  return korza::postd::stateName(c.state);
+}
+
+void printJson(const StatusSnapshot& s, int64_t now,
+               const std::vector<const ApplicationStatus*>& apps) {
+  std::ostringstream out;
+  out << "{\"pid\": " << s.pid << ", \"start_time\": " << jsonTime(s.startTime)
+      << ", \"version\": " << jsonString(s.version) << ", \"snapshot_time\": " << jsonTime(s.time)
+      << ", \"time\": " << jsonTime(now) << ",\n \"applications\": [";
+  const char* app_sep = "";
+  for (const ApplicationStatus* app : apps) {
+    out << app_sep << "\n  {\"name\": " << jsonString(app->name)
+        << ", \"full_name\": " << jsonString(app->fullName)
+        << ", \"started\": " << (app->started ? "true" : "false")
+        << ", \"in_run_list\": " << (app->inRunList ? "true" : "false") << ", \"components\": [";
+    app_sep = ",";
+    const char* sep = "";
+    for (const ComponentStatus& c : app->components) {
+      out << sep << "\n    {\"name\": " << jsonString(c.name) << ", \"pid\": " << c.pid
+          << ", \"state\": " << jsonString(korza::postd::stateName(c.state))
+          << ", \"due_time\": " << jsonTime(c.dueTime)
+          << ", \"last_start\": " << jsonTime(c.lastStart) << ", \"uptime\": "
+          << (c.state == ComponentState::kRunning && c.lastStart > 0
+                  ? std::to_string(now > c.lastStart ? now - c.lastStart : 0)
+                  : "null")
+          << ", \"restarts\": " << c.restarts
+          << ", \"last_fault_time\": " << jsonTime(c.lastFaultTime)
+          << ", \"last_fault\": " << (c.lastFault.empty() ? "null" : jsonString(c.lastFault))
+          << "}";
+      sep = ",";
+    }
+    out << "]}";
+  }
+  out << "\n]}\n";
+  std::cout << out.str();
+}
+
+// Whether the exit status looks at the application: every one named, else
+// those the daemon is set to run.
+bool counts(const ApplicationStatus& app, const Options& opts) {
+  return !opts.args.empty() || app.inRunList;
+}
+
+void printTable(const StatusSnapshot& s, int64_t now,
+                const std::vector<const ApplicationStatus*>& apps, const Options& opts) {
+  std::cout << "korza-monitor " << s.version << ", pid " << s.pid << ", running since "
+            << localTime(s.startTime) << "\n";
+  // The main loop publishes about once a second; an older snapshot means it
+  // is busy (a start or a stop that waits for a component).
+  if (now - s.time > 5) std::cout << "state as of " << localTime(s.time) << "\n";
+  std::vector<std::vector<std::string>> rows{
+      {"APPLICATION", "COMPONENT", "STATE", "PID", "UPTIME", "RESTARTS", "LAST FAULT"}};
+  std::string not_started;
+  std::string not_run;
+  for (const ApplicationStatus* app : apps) {
+    if (!app->started && counts(*app, opts)) {
+      not_started += (not_started.empty() ? "" : ", ") + app->name;
+    }
+    if (!app->inRunList) not_run += (not_run.empty() ? "" : ", ") + app->name;
+    if (app->components.empty()) {
+      rows.push_back({app->name, "-", app->started ? "running" : "stopped", "-", "-", "-", "-"});
+    }
+    for (const ComponentStatus& c : app->components) {
+      const bool running = c.state == ComponentState::kRunning;
+      rows.push_back({app->name, c.name, stateText(c), c.pid > 0 ? std::to_string(c.pid) : "-",
+                      running && c.lastStart > 0 ? duration(now - c.lastStart) : "-",
+                      std::to_string(c.restarts),
+                      c.lastFaultTime > 0 ? localTime(c.lastFaultTime) + " " + c.lastFault : "-"});
+    }
+  }
+  for (auto& row : rows) {
+    for (auto& cell : row) cell = printable(cell);
+  }
+  std::vector<size_t> width(rows.front().size(), 0);
+  for (const auto& row : rows) {
+    for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
+    }
+    std::cout << line << "\n";
+  }
+  if (!not_started.empty()) std::cout << "not started: " << printable(not_started) << "\n";
+  if (!not_run.empty()) std::cout << "not in the run list: " << printable(not_run) << "\n";
+  std::cout.flush();
+}
+
+bool sameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Prints the answer for the named applications (all without names); 0
+// when every one that counts is started.
+int reportStatus(const korza::postd::KzStatusClient& client, const Options& opts) {
+  const StatusSnapshot& s = client.GetResult();
+  std::vector<const ApplicationStatus*> apps;
+  for (const std::string& name : opts.args) {
+    const ApplicationStatus* found = nullptr;
+    for (const ApplicationStatus& app : s.applications) {
+      if (sameName(app.name, name)) found = &app;
+    }
+    if (found == nullptr) return fail(kNotStarted, "unknown application '" + name + "'");
+    apps.push_back(found);
+  }
+  if (opts.args.empty()) {
+    for (const ApplicationStatus& app : s.applications) apps.push_back(&app);
+  }
+  if (opts.json) {
+    printJson(s, client.serverTime(), apps);
+  } else {
+    printTable(s, client.serverTime(), apps, opts);
+  }
+  for (const ApplicationStatus* app : apps) {
+    if (!app->started && counts(*app, opts)) return kNotStarted;
+  }
+  return kDone;
 }
 
 int run(const Options& opts) {
@@ -162,6 +406,20 @@ int run(const Options& opts) {
   const auto outOfTime = [&] {
     return std::chrono::steady_clock::now() - start >= std::chrono::seconds(opts.timeout);
   };
+  if (opts.command == "status") {
+    auto proto = std::make_shared<korza::postd::KzStatusClient>();
+    bool ok = false;
+    try {
+      ok = session.process(proto, timeout);
+    } catch (const std::exception& e) {
+      return fail(kUnreachable, "the status request to " + address + " failed: " + e.what());
+    }
+    if (!ok || !proto->answered()) {
+      return outOfTime() ? fail(kTimedOut, "no answer from the monitor at " + address + " in time")
+                         : fail(kUnreachable, "the status request to " + address + " failed");
+    }
+    return reportStatus(*proto, opts);
+  }
   if (opts.command == "reload") {
     std::vector<int32_t> pids;
     for (const auto& a : opts.args) pids.push_back(static_cast<int32_t>(std::atol(a.c_str())));

@@ -54,10 +54,10 @@ class Control : public ::testing::Test {
   ComponentSpec component(const std::string& name) {
     return ComponentSpec{name, sb_.recordArgs(name), 5, 1, "LOG", ""};
   }
-  void startDaemon() {
+  void startDaemon(const std::string& run_list = "POSTD") {
     sb_.addApplication({"AGENT", {}, {component("agent")}});
     sb_.addApplication({"POSTD", {"AGENT"}, {component("postd")}});
-    sb_.settings["Monitor/RunAppList"] = "POSTD";
+    sb_.settings["Monitor/RunAppList"] = run_list;
     sb_.writeConf();
     sb_.start();
     ASSERT_TRUE(sb_.waitForLog(kStarted)) << sb_.log();
@@ -71,6 +71,31 @@ class Control : public ::testing::Test {
     return kztest::countOf(kztest::readFile(sb_.recordFile(component)), "signal 1\n");
   }
   std::string address() { return "local:" + sb_.runDir() + ".monitor"; }
+  // The columns of the status table's line of `comp` (columns are apart by
+  // two blanks or more); empty when there is no such line.
+  std::vector<std::string> statusRow(const std::string& table, const std::string& comp) {
+    size_t at = 0;
+    while ((at = table.find("  " + comp + "  ", at)) != std::string::npos) {
+      const size_t begin = table.rfind('\n', at) + 1;
+      const std::string line = table.substr(begin, table.find('\n', at) - begin);
+      std::vector<std::string> columns;
+      for (size_t i = 0; i < line.size();) {
+        const size_t gap = line.find("  ", i);
+        columns.push_back(line.substr(i, gap == std::string::npos ? gap : gap - i));
+        if (gap == std::string::npos) break;
+        i = line.find_first_not_of(' ', gap);
+      }
+      if (columns.size() > 1 && columns[1] == comp) return columns;
+      ++at;
+    }
+    return {};
+  }
+  // Replaces the component's program by one that exits at once.
+  void breakProgram(const std::string& name) {
+    const std::string link = sb_.appDir() + name;
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink("/bin/false", link.c_str()), 0);
+  }
 
   DaemonSandbox sb_;
 };
@@ -177,6 +202,94 @@ TEST_F(Control, AddressInUseFailsTheStartAndCheckModeOpensNothing) {
   EXPECT_FALSE(kztest::fileExists(second.runDir() + ".monitor"));
 }
 
+TEST_F(Control, StatusFollowsACrashTheRestartAndTheNextWait) {
+  sb_.settings["Monitor/RecoveryTimeList"] = "1, 60";
+  sb_.addApplication({"ICAP", {"AGENT"}, {component("icapd")}});  // described, not run
+  startDaemon();
+  const pid_t agent = sb_.waitForInstance("agent");
+  const pid_t first = sb_.waitForInstance("postd");
+  RunResult r = ctl({"status"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("korza-monitor 6.0.0.201105110, pid " + std::to_string(sb_.daemon().pid()) +
+                            ", running since ",
+                        0),
+            0u)
+      << r.out;
+  EXPECT_EQ(statusRow(r.out, "agent"),
+            (std::vector<std::string>{"AGENT", "agent", "running", std::to_string(agent),
+                                      statusRow(r.out, "agent").at(4), "0", "-"}))
+      << r.out;
+  EXPECT_NE(r.out.find("\nnot in the run list: ICAP\n"), std::string::npos) << r.out;
+  EXPECT_EQ(statusRow(r.out, "icapd").at(2), "stopped");
+  EXPECT_EQ(ctl({"status", "icap"}).status, 3);  // named, it counts
+
+  ASSERT_EQ(kill(first, SIGKILL), 0);
+  const pid_t second = sb_.waitForInstance("postd", 2);
+  ASSERT_GT(second, 0) << sb_.log();
+  std::vector<std::string> row;
+  ASSERT_TRUE(kztest::waitFor([&] {
+    row = statusRow(ctl({"status", "postd"}).out, "postd");
+    return row.size() == 7 && row[2] == "running";
+  })) << sb_.log();
+  EXPECT_EQ(row[3], std::to_string(second));
+  EXPECT_EQ(row[5], "1");  // restarts
+  EXPECT_NE(row[6].find(" killed by signal 9 (Killed)"), std::string::npos) << row[6];
+
+  // Now every restart fails: after the first failed attempt the next one is
+  // a minute away.
+  breakProgram("postd");
+  ASSERT_EQ(kill(second, SIGKILL), 0);
+  ASSERT_TRUE(kztest::waitFor([&] {
+    r = ctl({"status"});
+    row = statusRow(r.out, "postd");
+    return row.size() == 7 && row[6].find("start failed") != std::string::npos;
+  })) << r.out;
+  EXPECT_EQ(row[2].rfind("waiting (due ", 0), 0u) << r.out;
+  EXPECT_EQ(row[3], "-");
+  EXPECT_EQ(r.status, 0);  // POSTD counts as started until it is given up
+  EXPECT_EQ(sb_.stopWith(SIGTERM), 0);
+}
+
+TEST_F(Control, StatusOfAGivenUpComponentIsNotStarted) {
+  sb_.settings["Monitor/RecoveryTimeList"] = "";
+  startDaemon("AGENT, POSTD");
+  ASSERT_EQ(kill(sb_.waitForInstance("postd"), SIGKILL), 0);
+  ASSERT_TRUE(sb_.waitForLog("application \"POSTD\" has been stopped")) << sb_.log();
+
+  RunResult r = ctl({"status"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(statusRow(r.out, "postd").at(2), "given up") << r.out;
+  EXPECT_NE(r.out.find("\nnot started: POSTD\n"), std::string::npos) << r.out;
+  EXPECT_EQ(ctl({"status", "agent"}).status, 0);
+  r = ctl({"status", "AGENT", "NOSUCH"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "korza-ctl: unknown application 'NOSUCH'\n");
+  EXPECT_EQ(r.out, "");
+
+  r = ctl({"status", "--json"});
+  EXPECT_EQ(r.status, 3);
+  const std::string json = sb_.root() + "/status.json";
+  kztest::writeFile(json, r.out);
+  const RunResult parsed = kztest::runProgram(
+      {"/usr/bin/python3", "-c",
+       "import json, sys\n"
+       "d = json.load(open(sys.argv[1]))\n"
+       "print(d['pid'], d['version'])\n"
+       "for a in d['applications']:\n"
+       "  for c in a['components']:\n"
+       "    print(a['name'], a['started'], a['in_run_list'], c['name'], c['state'], c['pid'] > 0, "
+       "c['restarts'],\n"
+       "          c['last_fault'], c['last_fault_time'] is not None, c['uptime'] is not None)\n",
+       json});
+  EXPECT_EQ(parsed.status, 0) << parsed.err << r.out;
+  EXPECT_EQ(parsed.out, std::to_string(sb_.daemon().pid()) +
+                            " 6.0.0.201105110\n"
+                            "AGENT True True agent running True 0 None False True\n"
+                            "POSTD False True postd given up False 0 killed by signal 9 (Killed) "
+                            "True False\n");
+  EXPECT_EQ(ctl({"reload", "--json"}).status, 6);
+}
+
 TEST(ControlClient, ReportsUsageErrorsAndUnreachableOrSilentDaemons) {
   kztest::TempDir dir;
   const int silent = listenAt(dir.file("silent"));
@@ -195,7 +308,7 @@ TEST(ControlClient, ReportsUsageErrorsAndUnreachableOrSilentDaemons) {
        "korza-ctl: cannot connect to the monitor at local:" + dir.file("absent") +
            ": Socket::Connect to connection (fd->"},
       {{"-a", "local:" + dir.file("silent"), "-t", "1", "update", "/d", "b", "c"},
-       3,
+       4,
        "korza-ctl: no answer from the monitor at local:" + dir.file("silent") + " in time\n"},
   };
   for (const auto& c : cases) {
