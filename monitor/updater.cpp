@@ -196,8 +196,22 @@ void Updater::update() {
     return;
   }
   monitorLog().debug("exec update cmd: " + command);
-  const int rc = system(command.c_str());
-  if (rc == -1 || !WIFEXITED(rc) || WEXITSTATUS(rc) != 0) {
+  // Not system(): the script outlives this call (it runs in the background)
+  // and must neither inherit the signals this daemon blocks nor its
+  // descriptors (the control socket, the components' answer pipes).
+  int status = -1;
+  int in_fd = -1;
+  const pid_t pid = Utils::spawnShell(command, 0, in_fd, false);
+  if (pid > 0) {
+    ::close(in_fd);
+    try {
+      if (Utils::waitPid(pid, &status, 0) != pid) status = -1;
+    } catch (const std::exception& e) {
+      monitorLog().error(e.what());
+      status = -1;
+    }
+  }
+  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     monitorLog().error("update process error");
   } else {
     monitorLog().info("update process successful");
