@@ -1,11 +1,6 @@
 #include "tests/ipc/ipc_test_support.h"
 
-#include <gtest/gtest.h>
-
-#include <memory>
-
 #include "base/log.h"
-#include "tests/support/sandbox.h"
 
 namespace kztest {
 
@@ -45,6 +40,49 @@ std::string LogCapture::text() const {
 
 bool LogCapture::contains(const std::string& needle) const {
   return text().find(needle) != std::string::npos;
+}
+
+std::string bytes(std::initializer_list<int> list) {
+  std::string s;
+  for (int b : list) s += static_cast<char>(b);
+  return s;
+}
+
+using namespace korza::ipc;
+using korza::base::KzTimeout;
+
+void SessionFixture::serve(const std::vector<std::shared_ptr<KzServerProtocol>>& protocols,
+                           std::shared_ptr<KzServerProtocol> fixed, int threads) {
+  auto pool = std::make_shared<KzPersistentServerPoolManager>(ConnSettings(0, 16));
+  pool->SetMaintenanceTimeout(KzTimeout(50u));
+  server_.reset(new KzServerSession(pool, fixed));
+  for (const auto& p : protocols) server_->Register(p);
+  server_->SetRequestTimeout(KzTimeout(300u));
+  server_->Open(spec());
+  for (int i = 0; i < threads; ++i) {
+    serving_.emplace_back([this] {
+      while (!stop_) {
+        try {
+          server_->Execute(KzTimeout(50u));
+        } catch (const std::exception&) {
+        }
+      }
+    });
+  }
+}
+
+void SessionFixture::openClient(uint32_t min, uint32_t max) {
+  client_pool_ = std::make_shared<KzPersistentClientPoolManager>(ConnSettings(min, max));
+  client_pool_->SetMaintenanceTimeout(KzTimeout(50u));
+  client_.reset(new KzClientSession(client_pool_));
+  client_->Open(spec());
+}
+
+void SessionFixture::TearDown() {
+  stop_ = true;
+  for (auto& t : serving_) t.join();
+  client_.reset();
+  server_.reset();
 }
 
 }  // namespace kztest

@@ -1,10 +1,20 @@
 // Helpers for the IPC tests: the IPC log goes to a file at debug level for
 // the whole test program, and LogCapture reads what was written since it was
-// made. Also a loopback server thread bounded in time.
+// made. Also a server session served by threads with a client session on it.
 #ifndef KORZA_TESTS_IPC_IPC_TEST_SUPPORT_H_
 #define KORZA_TESTS_IPC_IPC_TEST_SUPPORT_H_
 
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "ipc/kz_session.h"
+#include "tests/support/sandbox.h"
 
 namespace kztest {
 
@@ -17,6 +27,38 @@ class LogCapture {
 
  private:
   size_t start_;
+};
+
+// The text of the E that `f` throws, or "no error"; any other exception
+// escapes to fail the test.
+template <class E = std::exception>
+std::string errorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+std::string bytes(std::initializer_list<int> list);
+
+// A server session at a socket in a temporary directory, served by threads
+// until the fixture ends, and a client session opened on it.
+class SessionFixture : public ::testing::Test {
+ protected:
+  void serve(const std::vector<std::shared_ptr<korza::ipc::KzServerProtocol>>& protocols,
+             std::shared_ptr<korza::ipc::KzServerProtocol> fixed = nullptr, int threads = 1);
+  void openClient(uint32_t min = 0, uint32_t max = 4);
+  void TearDown() override;
+  std::string spec() const { return "local:" + dir_.file("s"); }
+
+  TempDir dir_;
+  std::shared_ptr<korza::ipc::KzPersistentClientPoolManager> client_pool_;
+  std::unique_ptr<korza::ipc::KzServerSession> server_;
+  std::unique_ptr<korza::ipc::KzClientSession> client_;
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> serving_;
 };
 
 }  // namespace kztest

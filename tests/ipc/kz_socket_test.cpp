@@ -1,20 +1,16 @@
 #include "ipc/kz_socket.h"
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-
-#include <chrono>
-#include <thread>
 
 #include "base/kz_exception.h"
 #include "ipc/kz_factory.h"
 #include "tests/ipc/ipc_test_support.h"
-#include "tests/support/sandbox.h"
 
 namespace {
 
 using namespace korza::ipc;
 using korza::base::KzTimeout;
+using kztest::errorOf;
 
 const KzTimeout kWait(5000u);
 
@@ -23,7 +19,6 @@ class SocketTest : public ::testing::Test {
   // A listening channel at `spec`, created and listening.
   KzIpcPtr listen(const std::string& spec) {
     KzIpcPtr l = KzIpcFactory::Instance().Create(spec, "*");
-    EXPECT_TRUE(l);
     l->Create();
     l->Listen(8);
     return l;
@@ -31,7 +26,6 @@ class SocketTest : public ::testing::Test {
   // Connects a client to `spec` and accepts it on `l`.
   void connectPair(const KzIpcPtr& l, const std::string& spec) {
     client_ = KzIpcFactory::Instance().Create("*", spec);
-    ASSERT_TRUE(client_);
     ASSERT_TRUE(client_->Connect(kWait));
     server_ = l->Accept(kWait);
     ASSERT_TRUE(server_);
@@ -43,35 +37,19 @@ class SocketTest : public ::testing::Test {
   KzIpcPtr server_;
 };
 
-TEST_F(SocketTest, UnixRoundTripTextFormAndMode) {
+TEST_F(SocketTest, UnixTextFormModeAndPartialReceive) {
   KzIpcPtr l = listen(unixSpec());
   struct stat st;
   ASSERT_EQ(stat(dir_.file("s").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0770u);
   connectPair(l, unixSpec());
-  EXPECT_TRUE(server_->IsAccepted());
   EXPECT_EQ(server_->Text(), "connection (fd->" + std::to_string(server_->GetHandle()) +
                                  ", local->" + unixSpec() + ", client->local:)");
   EXPECT_EQ(l->Text(), "a listening connection (fd->" + std::to_string(l->GetHandle()) +
                            ", local->" + unixSpec() + ")");
-  ASSERT_TRUE(client_->Send("hello", kWait));
-  std::string got(5, '\0');
-  ASSERT_TRUE(server_->Receive(&got, kWait));
-  EXPECT_EQ(got, "hello");
-}
-
-TEST_F(SocketTest, ZeroAndShortTimeoutsReturnFalse) {
-  KzIpcPtr l = listen(unixSpec());
-  EXPECT_FALSE(l->Accept(KzTimeout(0u)));
-  connectPair(l, unixSpec());
   char buf[4];
   size_t n = sizeof buf;
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(server_->Receive(buf, &n, KzTimeout(0u)));
-  EXPECT_EQ(n, 0u);
-  n = sizeof buf;
   EXPECT_FALSE(server_->Receive(buf, &n, KzTimeout(50u)));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   // Two of four bytes arrive: the call still times out and says how many came.
   ASSERT_TRUE(client_->Send("ab", kWait));
   n = sizeof buf;
@@ -84,19 +62,11 @@ TEST_F(SocketTest, PeerClosingMidMessageRaisesClosedByPeer) {
   connectPair(l, unixSpec());
   ASSERT_TRUE(client_->Send("abc", kWait));
   client_->Close();
-  EXPECT_EQ(client_->Text().find("fd->invalid"), std::string("connection (").size());
-  kztest::LogCapture log;
   char buf[8];
   size_t n = sizeof buf;
-  try {
-    server_->Receive(buf, &n, kWait);
-    FAIL();
-  } catch (const korza::base::KzIpcErrorClosedByPeer& e) {
-    EXPECT_EQ(std::string(e.what()), "Socket::Receive " + server_->Text() + "- closed by peer");
-  }
+  EXPECT_EQ(errorOf<korza::base::KzIpcErrorClosedByPeer>([&] { server_->Receive(buf, &n, kWait); }),
+            "Socket::Receive " + server_->Text() + "- closed by peer");
   EXPECT_EQ(n, 3u);
-  EXPECT_TRUE(log.contains("Socket::Receive(3/8) from " + server_->Text() +
-                           " - connection has been closed by peer"));
 }
 
 TEST_F(SocketTest, LargeTransfersProgressThroughPartialSends) {
@@ -109,67 +79,44 @@ TEST_F(SocketTest, LargeTransfersProgressThroughPartialSends) {
   std::string got(data.size(), '\0');
   const bool received = server_->Receive(&got, KzTimeout(20000u));
   writer.join();
-  EXPECT_TRUE(sent);
-  EXPECT_TRUE(received);
+  EXPECT_TRUE(sent && received);
   EXPECT_TRUE(got == data);
 }
 
-TEST_F(SocketTest, StaleSocketIsReboundAndLiveOneRefused) {
-  {
-    KzIpcPtr dead = listen(unixSpec());
-    dead->Close();  // the file stays behind, as after a crash
-  }
+TEST_F(SocketTest, StaleSocketIsReboundLiveOneAndRegularFileRefused) {
+  listen(unixSpec())->Close();  // the file stays behind, as after a crash
   ASSERT_TRUE(kztest::fileExists(dir_.file("s")));
   kztest::LogCapture log;
   KzIpcPtr l = listen(unixSpec());
-  EXPECT_TRUE(log.contains("stalled socket has been detected"));
   EXPECT_TRUE(log.contains("UnixSocket::Create " + l->Text() +
                            " stalled socket has been removed and binded"));
-
   KzIpcPtr second = KzIpcFactory::Instance().Create(unixSpec(), "*");
-  try {
-    second->Create();
-    FAIL();
-  } catch (const korza::base::KzSystemError& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("unix-socket create failed: ", 0), 0u);
-  }
+  EXPECT_EQ(errorOf<korza::base::KzSystemError>([&] {
+              second->Create();
+            }).rfind("unix-socket create failed: ", 0),
+            0u);
   EXPECT_TRUE(log.contains("successfully connected so somebody uses this socket"));
-  EXPECT_TRUE(log.contains(" - somebody uses this socket"));
-  // The live server still works.
-  connectPair(l, unixSpec());
+  connectPair(l, unixSpec());  // the live server still works
+
+  kztest::writeFile(dir_.file("f"), "data");
+  KzIpcPtr file = KzIpcFactory::Instance().Create("local:" + dir_.file("f"), "*");
+  EXPECT_THROW(file->Create(), korza::base::KzSystemError);
+  EXPECT_EQ(kztest::readFile(dir_.file("f")), "data");
 }
 
-TEST_F(SocketTest, RegularFileIsNeverTakenForAStaleSocket) {
-  kztest::writeFile(dir_.file("s"), "data");
-  KzIpcPtr l = KzIpcFactory::Instance().Create(unixSpec(), "*");
-  EXPECT_THROW(l->Create(), korza::base::KzSystemError);
-  EXPECT_EQ(kztest::readFile(dir_.file("s")), "data");
+// The mode of a socket file is never set through a link in its place.
+TEST_F(SocketTest, ModeIsNeverSetThroughALink) {
+  const std::string victim = dir_.file("victim");
+  kztest::writeFile(victim, "", 0600);
+  ASSERT_EQ(symlink(victim.c_str(), dir_.file("s").c_str()), 0);
+  auto channel = KzIpcFactory::Instance().Create(unixSpec(), "*");
+  EXPECT_THROW(dynamic_cast<KzUnixSocket&>(*channel).ChMod(0777), korza::base::KzSystemError);
+  struct stat st;
+  ASSERT_EQ(stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
-TEST_F(SocketTest, SendFileSendsTheRangeAndRefusesBeyondTheEnd) {
-  KzIpcPtr l = listen(unixSpec());
-  connectPair(l, unixSpec());
-  std::string content(10000, 'x');
-  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('a' + i % 26);
-  kztest::writeFile(dir_.file("f"), content);
-  ASSERT_TRUE(client_->SendFile(dir_.file("f"), 4099, 300, kWait));
-  std::string got(300, '\0');
-  ASSERT_TRUE(server_->Receive(&got, kWait));
-  EXPECT_EQ(got, content.substr(4099, 300));
-  try {
-    client_->SendFile(dir_.file("f"), 9000, 1001, kWait);
-    FAIL();
-  } catch (const korza::base::KzException& e) {
-    EXPECT_STREQ(e.what(), "Socket::SendFile - a length 1001 points beyond file size");
-  }
-  char c;
-  size_t n = 1;
-  EXPECT_FALSE(server_->Receive(&c, &n, KzTimeout(0u)));  // nothing was sent
-  EXPECT_THROW(client_->SendFile(dir_.file("none"), 0, 1, kWait), korza::base::KzSystemError);
-  EXPECT_THROW(client_->SendFromFileHandle(-1, 0, 1, kWait), korza::base::KzException);
-}
-
-TEST_F(SocketTest, TcpLoopbackAndRefusedConnect) {
+TEST_F(SocketTest, TcpLoopback) {
   KzIpcPtr l = listen("inet:0@127.0.0.1");
   auto bound = std::dynamic_pointer_cast<KzSocket>(l)->GetLocalSocketAddress();
   const std::string port = bound->GetSpec().substr(bound->GetSpec().rfind(':') + 1);
@@ -179,13 +126,6 @@ TEST_F(SocketTest, TcpLoopbackAndRefusedConnect) {
   std::string got(4, '\0');
   ASSERT_TRUE(client_->Receive(&got, kWait));
   EXPECT_EQ(got, "pong");
-
-  KzIpcPtr nobody = KzIpcFactory::Instance().Create("*", "local:" + dir_.file("none"));
-  EXPECT_THROW(nobody->Connect(kWait), korza::base::KzSystemError);
-  KzIpcPtr closed = KzIpcFactory::Instance().Create("*", unixSpec());
-  char c;
-  size_t n = 1;
-  EXPECT_THROW(closed->Receive(&c, &n, kWait), korza::base::KzIpcErrorClosed);
 }
 
 }  // namespace
