@@ -1,5 +1,7 @@
 #include "ipc/kz_pool.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "base/kz_exception.h"
@@ -38,6 +40,17 @@ class PoolTest : public ::testing::Test {
   kztest::TempDir dir_;
   const KzDeadline kLong{KzTimeout(5000u)};
 };
+
+TEST_F(PoolTest, StatisticsAreNeverAppendedThroughALink) {
+  kztest::writeFile(dir_.file("victim"), "keep");
+  ASSERT_EQ(symlink(dir_.file("victim").c_str(), dir_.file("linked").c_str()), 0);
+  KzPersistentClientPoolManager client;
+  client.SetStatisticsFile(dir_.file("linked"));
+  kztest::LogCapture log;
+  client.WriteStatistics();
+  EXPECT_EQ(kztest::readFile(dir_.file("victim")), "keep");
+  EXPECT_TRUE(log.contains("Error in open file " + dir_.file("linked") + " for writing: "));
+}
 
 TEST_F(PoolTest, ClientWaitsForItsMaximum) {
   KzPersistentServerPoolManager server;
