@@ -40,33 +40,23 @@ TEST(StartAppConfig, FullBlock) {
   EXPECT_EQ(log.lines(), Lines());
   auto app = cat.find("AGENT");
   ASSERT_TRUE(app);
-  EXPECT_EQ(app->name, "Agent");
-  EXPECT_EQ(app->fullName, "Configuration agent");
-  EXPECT_EQ(app->path, "/opt/bin/");
+  EXPECT_EQ(app->name + "|" + app->fullName + "|" + app->path,
+            "Agent|Configuration agent|/opt/bin/");
   EXPECT_TRUE(app->depends.empty());
-  ASSERT_EQ(app->components.size(), 3u);
-  const ComponentConf& c = app->components[0];
-  EXPECT_EQ(c.name, "agent");
-  EXPECT_EQ(c.argv, "/opt/bin/agent -d");
-  EXPECT_EQ(c.timeStart, 30u);
-  EXPECT_EQ(c.logType, kLogTypeLog);
-  EXPECT_EQ(c.user, "user");
-  EXPECT_EQ(c.group, "group");
-  EXPECT_TRUE(c.agent);
-  const ComponentConf& h = app->components[1];
-  EXPECT_EQ(h.argv, "");
-  EXPECT_EQ(h.timeStart, 5u);
-  EXPECT_EQ(h.timeStop, 7u);
-  EXPECT_EQ(h.logType, kLogTypeMail);
-  EXPECT_EQ(h.user, "nobody");
-  EXPECT_EQ(h.group, "");
-  const ComponentConf& n = app->components[2];
+  Lines comps;
+  for (const ComponentConf& c : app->components) {
+    comps.push_back(c.name + "|" + c.argv + "|" + std::to_string(c.timeStart) + "|" +
+                    std::to_string(c.timeStop) + "|" + std::to_string(c.logType) + "|" +
+                    c.logValue + "|" + c.user + "|" + c.group + "|" + (c.agent ? "agent" : ""));
+  }
   // A quote after a backslash still ends the string.
-  EXPECT_EQ(n.argv, "a\tb");
-  EXPECT_EQ(n.logType, kLogTypeCommand);
-  EXPECT_EQ(n.logValue, "/bin/notify x");
-  EXPECT_EQ(n.user, "grp");
-  EXPECT_EQ(n.group, "");
+  EXPECT_EQ(
+      comps,
+      (Lines{
+          "agent|/opt/bin/agent -d|30|30|" + std::to_string(kLogTypeLog) + "||user|group|agent",
+          "helper||5|7|" + std::to_string(kLogTypeMail) + "||nobody||agent",
+          "notify|a\tb|1|2|" + std::to_string(kLogTypeCommand) + "|/bin/notify x|grp||agent",
+      }));
 }
 
 TEST(StartAppConfig, DependsLists) {
