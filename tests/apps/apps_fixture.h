@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -82,13 +83,9 @@ class AppsTest : public ::testing::Test {
   // Lines "argv[i] ..." of a record file, in order, without the prefix.
   static std::vector<std::string> recordedArgs(const std::string& record) {
     std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < record.size()) {
-      size_t end = record.find('\n', pos);
-      if (end == std::string::npos) end = record.size();
-      const std::string line = record.substr(pos, end - pos);
+    std::istringstream in(record);
+    for (std::string line; std::getline(in, line);) {
       if (line.compare(0, 5, "argv[") == 0) out.push_back(line.substr(line.find("] ") + 2));
-      pos = end + 1;
     }
     return out;
   }

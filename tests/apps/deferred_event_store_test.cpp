@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "apps/run_state.h"
 #include "base/log.h"
 #include "tests/support/sandbox.h"
 
@@ -31,11 +30,8 @@ TEST(DeferredEventStore, ScheduleAddsTheIntervalsUpToTheTry) {
     EXPECT_STREQ(e.what(), "pushFault() error: try number is over");
   }
   EXPECT_TRUE(store.empty());
-}
-
-TEST(DeferredEventStore, EmptyListThrowsAtOnce) {
-  DeferredEventStore store;
-  EXPECT_THROW(store.pushFault(FaultEvent(1000, 1)), DeferredEventStore::TimeoutError);
+  DeferredEventStore no_list;
+  EXPECT_THROW(no_list.pushFault(FaultEvent(1000, 1)), DeferredEventStore::TimeoutError);
 }
 
 TEST(DeferredEventStore, EarliestDueComesFirstAndOnePerPid) {
@@ -55,18 +51,6 @@ TEST(DeferredEventStore, EarliestDueComesFirstAndOnePerPid) {
   std::vector<int32_t> order;
   while (store.popReady(out, 1 << 30)) order.push_back(out.pid);
   EXPECT_EQ(order, (std::vector<int32_t>{3, 1, 2}));
-}
-
-TEST(RunState, NamesOfTheStates) {
-  EXPECT_STREQ(RunState::name(RunState::INIT), "INIT");
-  EXPECT_STREQ(RunState::name(RunState::STARTED), "STARTED");
-  EXPECT_STREQ(RunState::name(RunState::STOPPED), "STOPPED");
-  EXPECT_STREQ(RunState::name(RunState::END), "END");
-  EXPECT_STREQ(RunState::name(0), "unknown");
-  EXPECT_STREQ(RunState::name(5), "unknown");
-  RunState::set(RunState::STOPPED);
-  EXPECT_STREQ(RunState::currentName(), "STOPPED");
-  RunState::set(RunState::INIT);
 }
 
 }  // namespace

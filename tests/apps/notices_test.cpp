@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <regex>
 
 #include "apps/notification_context.h"
@@ -43,81 +44,64 @@ TEST_F(NoticesTest, RestartOffsetsAreRunningSums) {
   EXPECT_EQ(NotificationContext::getRestartOffsets(), (std::vector<int32_t>{10, 30, 60}));
   NotificationContext::release();
   EXPECT_TRUE(NotificationContext::getRestartOffsets().empty());
-  EXPECT_EQ(NotificationContext::getMonitorInfo().host, "");
 }
 
-TEST_F(NoticesTest, FailureWithSeveralOffsetsAndAffectedApplications) {
-  setIntervals({10, 20, 30});
-  Utils::NameSet affected{"POSTD", "ICAP"};
-  std::string text =
-      Notices::failure(4242, "filter", t0_, "Mail filter", "/opt/bin/filter", affected);
-  EXPECT_EQ(afterDate(text),
-            "Subject: ERROR: Component \"filter\" failed\n\n"
-            "Component \"filter\" (pid=4242, file=/opt/bin/filter) used in \"Mail filter\" failed "
-            "at 07:06:40\n"
-            "This could affect operation of the following application(s): \"ICAP\", \"POSTD\"\n"
-            "\n"
-            "Monitor has tried to restart \"filter\" at 07:06:50\n"
-            "Further attempts to restart the module will made at: 07:07:10, 07:07:40\n"
-            "Once the component is restarted, you will be informed\n" +
-                signature_);
-}
-
-TEST_F(NoticesTest, FailureWithOneOffsetHasNoFurtherAttempts) {
-  setIntervals({5});
-  std::string text = Notices::failure(7, "agent", t0_, "Agent", "/opt/agent", {});
-  EXPECT_EQ(afterDate(text),
-            "Subject: ERROR: Component \"agent\" failed\n\n"
-            "Component \"agent\" (pid=7, file=/opt/agent) used in \"Agent\" failed at 07:06:40\n"
-            "\n"
-            "Monitor has tried to restart \"agent\" at 07:06:45\n" +
-                signature_);
-}
-
-TEST_F(NoticesTest, FailureWithEmptyRecoveryListHasNoRestartParagraph) {
-  setIntervals({});
-  std::string text = Notices::failure(7, "agent", t0_, "Agent", "/opt/agent", {});
-  EXPECT_EQ(afterDate(text),
-            "Subject: ERROR: Component \"agent\" failed\n\n"
-            "Component \"agent\" (pid=7, file=/opt/agent) used in \"Agent\" failed at 07:06:40\n"
-            "\n" +
-                signature_);
-}
-
-TEST_F(NoticesTest, RecoveryListsOnlyTheAbortiveAttempts) {
-  setIntervals({10, 20, 30});
-  std::string first = Notices::recovery(99, "agent", t0_ + 10, t0_, 1, "Agent", "/opt/agent");
-  EXPECT_EQ(afterDate(first),
-            "Subject: INFO: Component \"agent\" recovery\n\n"
-            "Component \"agent\" (new pid=99, file=/opt/agent) used in \"Agent\" which failed at "
-            "07:06:40 be recovery at 07:06:50\n" +
-                signature_);
-  std::string third = Notices::recovery(99, "agent", t0_ + 60, t0_, 3, "Agent", "/opt/agent");
-  EXPECT_EQ(afterDate(third),
-            "Subject: INFO: Component \"agent\" recovery\n\n"
-            "Component \"agent\" (new pid=99, file=/opt/agent) used in \"Agent\" which failed at "
-            "07:06:40 be recovery at 07:07:40\n"
-            "Abortive attempts to recovery it were made at 07:06:50, 07:07:10\n" +
-                signature_);
-}
-
-TEST_F(NoticesTest, CannotRecoverListsEveryAttempt) {
-  setIntervals({10, 20});
-  std::string text = Notices::cannotRecover(5, "icap", t0_, "ICAP", "/opt/icap");
-  EXPECT_EQ(afterDate(text),
-            "Subject: ERROR: Component \"icap\" cannot recovery\n\n"
-            "Component \"icap\" (new pid=5, file=/opt/icap) used in \"ICAP\" which failed at "
-            "07:06:40 cannot be recovery\n"
-            "Abortive attempts to recovery it were made at 07:06:50, 07:07:10\n" +
-                signature_);
-  setIntervals({});
-  text = Notices::cannotRecover(5, "icap", t0_, "ICAP", "/opt/icap");
-  EXPECT_EQ(afterDate(text),
-            "Subject: ERROR: Component \"icap\" cannot recovery\n\n"
-            "Component \"icap\" (new pid=5, file=/opt/icap) used in \"ICAP\" which failed at "
-            "07:06:40 cannot be recovery\n"
-            "\n" +
-                signature_);
+// Every notice against the recovery list it is written with: the times
+// come from the fault time and the running sums of the intervals.
+TEST_F(NoticesTest, TextsOfEveryNotice) {
+  const std::string failed =
+      "Subject: ERROR: Component \"agent\" failed\n\n"
+      "Component \"agent\" (pid=7, file=/opt/agent) used in \"Agent\" failed at 07:06:40\n";
+  const std::string recovered =
+      "Subject: INFO: Component \"agent\" recovery\n\n"
+      "Component \"agent\" (new pid=99, file=/opt/agent) used in \"Agent\" which failed at "
+      "07:06:40 be recovery at ";
+  const std::string cannot =
+      "Subject: ERROR: Component \"agent\" cannot recovery\n\n"
+      "Component \"agent\" (new pid=5, file=/opt/agent) used in \"Agent\" which failed at "
+      "07:06:40 cannot be recovery\n";
+  const std::string abortive = "Abortive attempts to recovery it were made at ";
+  struct Case {
+    std::vector<int32_t> intervals;
+    std::function<std::string()> notice;
+    std::string expected;
+  } cases[] = {
+      {{10, 20, 30},
+       [&] {
+         return Notices::failure(4242, "filter", t0_, "Mail filter", "/opt/bin/filter",
+                                 {"POSTD", "ICAP"});
+       },
+       "Subject: ERROR: Component \"filter\" failed\n\n"
+       "Component \"filter\" (pid=4242, file=/opt/bin/filter) used in \"Mail filter\" failed "
+       "at 07:06:40\n"
+       "This could affect operation of the following application(s): \"ICAP\", \"POSTD\"\n\n"
+       "Monitor has tried to restart \"filter\" at 07:06:50\n"
+       "Further attempts to restart the module will made at: 07:07:10, 07:07:40\n"
+       "Once the component is restarted, you will be informed\n"},
+      {{5},
+       [&] { return Notices::failure(7, "agent", t0_, "Agent", "/opt/agent", {}); },
+       failed + "\nMonitor has tried to restart \"agent\" at 07:06:45\n"},
+      {{},
+       [&] { return Notices::failure(7, "agent", t0_, "Agent", "/opt/agent", {}); },
+       failed + "\n"},
+      {{10, 20, 30},
+       [&] { return Notices::recovery(99, "agent", t0_ + 10, t0_, 1, "Agent", "/opt/agent"); },
+       recovered + "07:06:50\n"},
+      {{10, 20, 30},
+       [&] { return Notices::recovery(99, "agent", t0_ + 60, t0_, 3, "Agent", "/opt/agent"); },
+       recovered + "07:07:40\n" + abortive + "07:06:50, 07:07:10\n"},
+      {{10, 20},
+       [&] { return Notices::cannotRecover(5, "agent", t0_, "Agent", "/opt/agent"); },
+       cannot + abortive + "07:06:50, 07:07:10\n"},
+      {{},
+       [&] { return Notices::cannotRecover(5, "agent", t0_, "Agent", "/opt/agent"); },
+       cannot + "\n"},
+  };
+  int n = 0;
+  for (const auto& k : cases) {
+    setIntervals(k.intervals);
+    EXPECT_EQ(afterDate(k.notice()), k.expected + signature_) << n++;
+  }
 }
 
 }  // namespace

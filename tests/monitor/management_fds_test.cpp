@@ -13,20 +13,14 @@
 namespace {
 
 struct Pipe {
-  Pipe() {
-    if (pipe(fds) != 0) abort();
-  }
+  Pipe() { EXPECT_EQ(pipe(fds), 0); }
   ~Pipe() {
-    closeRead();
-    closeWrite();
+    closeEnd(0);
+    closeEnd(1);
   }
-  void closeRead() {
-    if (fds[0] >= 0) close(fds[0]);
-    fds[0] = -1;
-  }
-  void closeWrite() {
-    if (fds[1] >= 0) close(fds[1]);
-    fds[1] = -1;
+  void closeEnd(int i) {
+    if (fds[i] >= 0) close(fds[i]);
+    fds[i] = -1;
   }
   int fds[2];
 };
@@ -36,7 +30,7 @@ TEST(ManagementDescriptors, OnlyEndOfFileCountsAsDeath) {
   ASSERT_TRUE(korza::monitorLog().init(dir.file("log"), "debug", "daemon", false));
   Pipe quiet, talking, dead;
   ASSERT_EQ(write(talking.fds[1], "hello", 5), 5);
-  dead.closeWrite();
+  dead.closeEnd(1);
   auto closed = collectClosedDescriptors({quiet.fds[0], talking.fds[0], dead.fds[0], -1, 0}, 1000);
   EXPECT_EQ(closed, std::vector<int>{dead.fds[0]});
   korza::LogClass::flush();
@@ -69,8 +63,8 @@ TEST(ManagementDescriptors, DescriptorsAboveFdSetSizeWork) {
   Pipe p;
   const int high = fcntl(p.fds[0], F_DUPFD, 1200);
   ASSERT_GE(high, 1200);
-  p.closeRead();
-  p.closeWrite();
+  p.closeEnd(0);
+  p.closeEnd(1);
   EXPECT_EQ(collectClosedDescriptors({high}, 1000), std::vector<int>{high});
   close(high);
   setrlimit(RLIMIT_NOFILE, &rl);

@@ -2,7 +2,6 @@
 // whose main-loop steps the test calls itself, over real component
 // processes in a sandbox.
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -129,23 +128,6 @@ TEST_F(Supervision, ReloadWithANewComponentThatDoesNotAnswerStillAppliesInFull) 
   EXPECT_GT(sb_.waitForInstance("icapd"), 0);
   EXPECT_TRUE(sb_.componentPids("spare2").empty());
   EXPECT_TRUE(sb_.componentPids("spare").empty());
-}
-
-// The log file's owner comes from the first component that does not run as
-// root, by its configured ids: a user without a group brings its primary
-// group.
-TEST_F(Supervision, FirstNotRootIdsComeFromTheConfiguredAccounts) {
-  const struct passwd* pw = getpwnam("nobody");
-  ASSERT_NE(pw, nullptr);
-  ComponentSpec as_root = component("asroot");
-  as_root.user = "root";
-  ComponentSpec as_nobody = component("asnobody");
-  as_nobody.user = "nobody";
-  sb_.addApplication({"AGENT", {}, {component("plain"), as_root, as_nobody}});
-  sb_.writeConf();
-  Monitor monitor(sb_.confFile(), "", false);
-  EXPECT_EQ(monitor.firstNotRootUID(), pw->pw_uid);
-  EXPECT_EQ(monitor.firstNotRootGID(), pw->pw_gid);
 }
 
 }  // namespace
