@@ -21,7 +21,6 @@ using kztest::ApplicationSpec;
 using kztest::ComponentSpec;
 using kztest::DaemonSandbox;
 
-const char kStarted[] = "Korza (R) Components Monitor started";
 const char kNoSession[] = "agent session is not created";
 
 // A free TCP port on the loopback (bound and released).
@@ -48,11 +47,10 @@ class AgentRun {
   std::string localAgent() const { return "local:" + sb.runDir() + ".agent"; }
   // The AGENT application, serving `listen`.
   void addAgent(const std::string& listen, const std::string& extra = "") {
-    ComponentSpec c;
-    c.name = "agent";
-    c.argv = "--listen=" + listen + " --record=" + agentRecord() + " --config=" + agentConf() +
-             (extra.empty() ? "" : " " + extra);
-    sb.addApplication({"AGENT", {}, {c}}, KZ_BIN_DIR "/kz-test-agent");
+    const std::string argv = "--listen=" + listen + " --record=" + agentRecord() +
+                             " --config=" + agentConf() + (extra.empty() ? "" : " " + extra);
+    sb.addApplication({"AGENT", {}, {{"agent", argv, 5, 1, "LOG", ""}}},
+                      KZ_BIN_DIR "/kz-test-agent");
     kztest::writeFile(agentConf(), "");
   }
   // An application depending on AGENT, one test component per name; the
@@ -60,19 +58,9 @@ class AgentRun {
   void addApp(const std::string& name, const std::vector<std::string>& comps,
               const std::string& first_user = "") {
     ApplicationSpec app{name, {"AGENT"}, {}};
-    for (const auto& n : comps) {
-      ComponentSpec c;
-      c.name = n;
-      c.argv = sb.recordArgs(n);
-      if (app.components.empty()) c.user = first_user;
-      app.components.push_back(c);
-    }
+    for (const auto& n : comps) app.components.push_back(sb.component(n));
+    app.components[0].user = first_user;
     sb.addApplication(app);
-  }
-  void startDaemon() {
-    sb.writeConf();
-    sb.start();
-    ASSERT_TRUE(sb.waitForLog(kStarted)) << sb.log();
   }
   // The agent's "start ..." and "stop ..." lines without the peer, fields
   // joined by blanks.
@@ -119,7 +107,7 @@ TEST(Agent, ReportsStartsReloadChangesAndGivingUpButNotShutdown) {
   a.addApp("EXTRA", {"extra"});
   a.sb.settings["Monitor/RunAppList"] = "POSTD, ICAP";
   a.sb.settings["Monitor/RecoveryTimeList"] = "1";
-  a.startDaemon();
+  a.sb.startAndWait();
   // Two components: the first one's pid, their distinct permissions sorted,
   // no arguments; one component: its argument string.
   const pid_t scand = a.sb.waitForInstance("scand");
@@ -138,9 +126,7 @@ TEST(Agent, ReportsStartsReloadChangesAndGivingUpButNotShutdown) {
   // A component that cannot come back: its application is stopped and
   // reported so.
   const pid_t extra = a.sb.waitForInstance("extra");
-  const std::string link = a.sb.appDir() + "extra";
-  ASSERT_EQ(unlink(link.c_str()), 0);
-  ASSERT_EQ(symlink("/bin/false", link.c_str()), 0);
+  a.sb.breakProgram("extra");
   ASSERT_EQ(kill(extra, SIGKILL), 0);
   EXPECT_TRUE(a.sb.waitForLog("one component from application EXTRA is fault")) << a.sb.log();
   EXPECT_TRUE(a.waitForReport("stop EXTRA ", true)) << kztest::readFile(a.agentRecord());
@@ -161,7 +147,7 @@ TEST(Agent, EnterpriseModeRunsWhatTheAgentLists) {
   kztest::writeFile(a.agentConf(), "monitor/runapplist=POSTD\nnotifier/adminmail=a@b\n");
   a.sb.settings["Monitor/UseEnterpriseMode"] = "yes";
   a.sb.settings["Monitor/RunAppList"] = "ICAP";
-  a.startDaemon();
+  a.sb.startAndWait();
   EXPECT_TRUE(a.waitForReport(a.startOfOne("POSTD", "postd"))) << a.sb.log();
   EXPECT_TRUE(a.sb.componentPids("icapd").empty());
   EXPECT_TRUE(a.sb.waitForLog("agent sent run app list: POSTD"));
@@ -176,64 +162,48 @@ TEST(Agent, EnterpriseModeRunsWhatTheAgentLists) {
   EXPECT_EQ(a.sb.log().find(kNoSession), std::string::npos);
 }
 
-// When the agent cannot be reached or answers failure, the run list of the
-// file stays in force.
-TEST(Agent, EnterpriseModeFallsBackToTheFileList) {
+// The address forms of AgentAddress reach the agent, which lists the run
+// set; when the agent cannot be reached or answers failure, the run list of
+// the file stays in force.
+TEST(Agent, AddressFormsAndFallBacksToTheFileList) {
+  const int port = freePort();
+  ASSERT_GT(port, 0);
+  const std::string path = "/tmp/kz-agent-" + std::to_string(getpid());
+  const std::string inet = "inet:" + std::to_string(port) + "@127.0.0.1";
+  const std::string pid = "--pid-file=" + path + ".pid";
   struct Case {
-    const char* name;
-    bool reachable;
-    const char* agent_extra;
-    const char* logged;
+    std::string listen, address, extra, logged;  // logged: a fall-back
   } cases[] = {
-      {"unreachable", false, "", kNoSession},
-      {"failure code", true, "--code=2",
+      {"unix:" + path, "unix:" + path, "", ""},
+      {inet, inet, "", ""},
+      {"local:" + path, "pid:" + path + ".pid", pid, ""},
+      {inet, "pid:" + path + ".pid", pid, ""},
+      {"local:" + path, "local:" + path + ".elsewhere", "", kNoSession},
+      {"local:" + path, "local:" + path, "--code=2",
        "cannot read monitor data from korza-agent: ConfigClient::ParseResponse - invalid "
        "response code"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    AgentRun a;
-    a.addAgent(c.reachable ? a.localAgent() : "local:" + a.sb.runDir() + ".elsewhere",
-               c.agent_extra);
-    a.addApp("ICAP", {"icapd"});
-    kztest::writeFile(a.agentConf(), "monitor/runapplist=NOSUCH\n");
-    a.sb.settings["Monitor/UseEnterpriseMode"] = "yes";
-    a.sb.settings["Monitor/RunAppList"] = "ICAP";
-    a.startDaemon();
-    EXPECT_GT(a.sb.waitForInstance("icapd"), 0) << a.sb.log();
-    EXPECT_TRUE(a.sb.waitForLog(c.logged)) << a.sb.log();
-    EXPECT_EQ(a.sb.stopWith(SIGTERM), 0);
-  }
-}
-
-TEST(Agent, AddressForms) {
-  const int port = freePort();
-  ASSERT_GT(port, 0);
-  struct Case {
-    std::string listen;
-    std::string address;  // AgentAddress
-    std::string extra;
-  };
-  const std::string path = "/tmp/kz-agent-" + std::to_string(getpid());
-  const std::string inet = "inet:" + std::to_string(port) + "@127.0.0.1";
-  const std::vector<Case> cases = {
-      {"unix:" + path, "unix:" + path, ""},
-      {inet, inet, ""},
-      {"local:" + path, "pid:" + path + ".pid", "--pid-file=" + path + ".pid"},
-      {inet, "pid:" + path + ".pid", "--pid-file=" + path + ".pid"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.address);
+    SCOPED_TRACE(c.address + " " + c.extra);
     AgentRun a;
     a.addAgent(c.listen, c.extra);
+    a.addApp("POSTD", {"postd"});
     a.addApp("ICAP", {"icapd"});
+    const bool agent = c.logged.empty();
+    kztest::writeFile(a.agentConf(),
+                      agent ? "monitor/runapplist=ICAP\n" : "monitor/runapplist=POSTD\n");
+    a.sb.settings["Monitor/UseEnterpriseMode"] = "yes";
     a.sb.settings["Monitor/AgentAddress"] = c.address;
-    a.sb.settings["Monitor/RunAppList"] = "ICAP";
-    a.startDaemon();
-    EXPECT_TRUE(a.waitForReport(a.startOfOne("ICAP", "icapd"))) << a.sb.log();
+    a.sb.settings["Monitor/RunAppList"] = agent ? "POSTD" : "ICAP";
+    a.sb.startAndWait();
+    EXPECT_GT(a.sb.waitForInstance("icapd"), 0) << a.sb.log();
+    EXPECT_TRUE(agent ? a.waitForReport(a.startOfOne("ICAP", "icapd")) : a.sb.waitForLog(c.logged))
+        << a.sb.log();
+    EXPECT_TRUE(a.sb.componentPids("postd").empty());
     EXPECT_EQ(a.sb.stopWith(SIGTERM), 0);
+    unlink(path.c_str());
+    unlink((path + ".pid").c_str());
   }
-  unlink(path.c_str());
 }
 
 // Check-all runs the agent once in check mode, then a temporary agent on the

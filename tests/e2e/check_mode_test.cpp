@@ -81,43 +81,45 @@ TEST_F(CheckMode, ExampleConfigurationPasses) {
   }
 }
 
-TEST_F(CheckMode, MissingConfigurationFileEndsWithStatusEight) {
-  auto r = check();
-  EXPECT_EQ(r.status, 8);
-  EXPECT_EQ(r.err, "program create error: config file \"" + conf() + "\" not found.\n" +
-                       "Options ERROR\n");
-  EXPECT_TRUE(contains(r.out, " monitor ERROR program create error: config file \"")) << r.out;
-}
-
-TEST_F(CheckMode, MissingRequiredKeyEndsWithStatusEight) {
-  writeConf({{"RecoveryTimeList", kDrop}});
-  auto r = check();
-  EXPECT_EQ(r.status, 8);
-  EXPECT_EQ(r.err,
-            "program create error: undefined parameter \"/Monitor/RecoveryTimeList\" in config "
-            "file\nOptions ERROR\n");
-}
-
-TEST_F(CheckMode, WarningsMakeOptionsError) {
+// A missing file or a missing required key ends with status 8; a wrong or
+// missing optional value is a warning, and the verdict is an error.
+TEST_F(CheckMode, ErrorsAndWarnings) {
   struct Case {
     std::map<std::string, std::string> overrides;
-    std::string report;
+    int status;
+    std::string err, report;
   } cases[] = {
+      {{},
+       8,
+       "program create error: config file \"" + conf() + "\" not found.\n",
+       "ERROR program create error: config file \""},
+      {{{"RecoveryTimeList", kDrop}},
+       8,
+       "program create error: undefined parameter \"/Monitor/RecoveryTimeList\" in config file\n",
+       "ERROR program create error: undefined parameter"},
       {{{"Level", "Level = Verbose"}},
+       0,
+       "",
        "WARN value of parameter \"/Logging/Level\" is wrong. Using default value \"Info\""},
       {{{"RunAppList", "RunAppList ="}},
+       0,
+       "",
        "WARN value of parameter \"/Monitor/RunAppList\" is empty. Using default value \"AGENT\""},
       {{{"User", kDrop}},
+       0,
+       "",
        "WARN undefined parameter \"/Monitor/User\" in config file. Used value \"\""},
       {{{"Timeout", "Timeout = 0"}},
+       0,
+       "",
        "WARN wrong parameter \"/Monitor/Timeout\": parameter must be inside the interval [ 1, "
        "3600 ]. Used default value 30"},
   };
   for (const auto& c : cases) {
-    writeConf(c.overrides);
+    if (c.status == 0 || !c.overrides.empty()) writeConf(c.overrides);
     auto r = check();
-    EXPECT_EQ(r.status, 0) << c.report;
-    EXPECT_EQ(r.err, "Options ERROR\n") << c.report;
+    EXPECT_EQ(r.status, c.status) << c.report;
+    EXPECT_EQ(r.err, c.err + "Options ERROR\n") << c.report;
     EXPECT_TRUE(contains(r.out, " monitor " + c.report)) << r.out;
   }
 }

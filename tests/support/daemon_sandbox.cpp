@@ -1,5 +1,6 @@
 #include "tests/support/daemon_sandbox.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -137,6 +138,12 @@ void DaemonSandbox::start(const std::vector<std::string>& args) {
   std::vector<std::string> argv{KZ_MONITOR_BINARY, "-c", confFile()};
   argv.insert(argv.end(), args.begin(), args.end());
   daemon_ = std::make_unique<Background>(argv, dir_.file("stdout"), dir_.file("stderr"), root());
+}
+
+void DaemonSandbox::startAndWait() {
+  writeConf();
+  start();
+  EXPECT_TRUE(waitForLog("Korza (R) Components Monitor started")) << log();
 }
 
 int DaemonSandbox::stopWith(int signo, std::chrono::milliseconds timeout) {
