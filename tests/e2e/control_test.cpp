@@ -22,30 +22,16 @@ using kztest::RunResult;
 
 const std::string kCtl = KZ_BIN_DIR "/korza-ctl";
 
-// A Unix stream socket and the address of `path`.
-int unixSocket(const std::string& path, struct sockaddr_un* sa) {
-  memset(sa, 0, sizeof *sa);
-  sa->sun_family = AF_UNIX;
-  strncpy(sa->sun_path, path.c_str(), sizeof sa->sun_path - 1);
-  return socket(AF_UNIX, SOCK_STREAM, 0);
-}
-
-// A socket listening at `path` that never accepts.
-int listenAt(const std::string& path) {
-  struct sockaddr_un sa;
-  const int fd = unixSocket(path, &sa);
-  EXPECT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa), 0) << path;
-  EXPECT_EQ(listen(fd, 4), 0);
+// A Unix stream socket at `path`: listening (and never accepting), or
+// connected.
+int unixSocket(const std::string& path, bool listening) {
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  const auto* a = reinterpret_cast<sockaddr*>(&sa);
+  EXPECT_EQ(listening ? bind(fd, a, sizeof sa) + listen(fd, 4) : connect(fd, a, sizeof sa), 0);
   return fd;
-}
-
-// Connects to `path`, sends `data` and closes.
-void sendRaw(const std::string& path, const std::string& data) {
-  struct sockaddr_un sa;
-  const int fd = unixSocket(path, &sa);
-  ASSERT_EQ(connect(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa), 0);
-  ASSERT_EQ(send(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
-  close(fd);
 }
 
 class Control : public ::testing::Test {
@@ -87,7 +73,7 @@ class Control : public ::testing::Test {
 
 TEST_F(Control, ReloadRequestsReachTheNamedProcessesOnly) {
   // A socket left behind by a daemon that died is replaced.
-  close(listenAt(sb_.runDir() + ".monitor"));
+  close(unixSocket(sb_.runDir() + ".monitor", true));
   startDaemon();
   const pid_t agent = sb_.waitForInstance("agent");
   ASSERT_GT(sb_.waitForInstance("postd"), 0);
@@ -103,10 +89,14 @@ TEST_F(Control, ReloadRequestsReachTheNamedProcessesOnly) {
 
   // Hostile or broken requests end their own exchange only.
   const std::string id("\0\0\x20\x08", 4);
-  sendRaw(sb_.runDir() + ".monitor", id + std::string("\xff\xff\xff\xff", 4));  // N = -1
-  sendRaw(sb_.runDir() + ".monitor", id + std::string("\x7f\0\0\0", 4));        // beyond the cap
-  sendRaw(sb_.runDir() + ".monitor", id + std::string("\0\0\0\x03\0\0\0\x01", 8));  // cut off
-  sendRaw(sb_.runDir() + ".monitor", std::string("\0\0\x27\x0f", 4));  // unknown protocol
+  for (const std::string& data : {id + std::string("\xff\xff\xff\xff", 4),      // N = -1
+                                  id + std::string("\x7f\0\0\0", 4),            // beyond the cap
+                                  id + std::string("\0\0\0\x03\0\0\0\x01", 8),  // cut off
+                                  std::string("\0\0\x27\x0f", 4)}) {            // unknown protocol
+    const int fd = unixSocket(sb_.runDir() + ".monitor", false);
+    EXPECT_EQ(send(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+    close(fd);
+  }
   EXPECT_TRUE(sb_.waitForLog("wrong number of pids", 2)) << sb_.log();
   EXPECT_TRUE(sb_.waitForLog("server: unsupported protocol ID ->9999"));
 
@@ -284,7 +274,7 @@ TEST_F(Control, StatusOfAGivenUpComponentIsNotStarted) {
 
 TEST(ControlClient, ReportsUsageErrorsAndUnreachableOrSilentDaemons) {
   kztest::TempDir dir;
-  const int silent = listenAt(dir.file("silent"));
+  const int silent = unixSocket(dir.file("silent"), true);
   struct Case {
     std::vector<std::string> args;
     int status;
