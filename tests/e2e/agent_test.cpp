@@ -21,7 +21,6 @@ using kztest::ApplicationSpec;
 using kztest::ComponentSpec;
 using kztest::DaemonSandbox;
 
-const char kStarted[] = "Korza (R) Components Monitor started";
 const char kNoSession[] = "agent session is not created";
 
 // A free TCP port on the loopback (bound and released).
@@ -48,11 +47,10 @@ class AgentRun {
   std::string localAgent() const { return "local:" + sb.runDir() + ".agent"; }
   // The AGENT application, serving `listen`.
   void addAgent(const std::string& listen, const std::string& extra = "") {
-    ComponentSpec c;
-    c.name = "agent";
-    c.argv = "--listen=" + listen + " --record=" + agentRecord() + " --config=" + agentConf() +
-             (extra.empty() ? "" : " " + extra);
-    sb.addApplication({"AGENT", {}, {c}}, KZ_BIN_DIR "/kz-test-agent");
+    const std::string argv = "--listen=" + listen + " --record=" + agentRecord() +
+                             " --config=" + agentConf() + (extra.empty() ? "" : " " + extra);
+    sb.addApplication({"AGENT", {}, {{"agent", argv, 5, 1, "LOG", ""}}},
+                      KZ_BIN_DIR "/kz-test-agent");
     kztest::writeFile(agentConf(), "");
   }
   // An application depending on AGENT, one test component per name; the
@@ -60,45 +58,29 @@ class AgentRun {
   void addApp(const std::string& name, const std::vector<std::string>& comps,
               const std::string& first_user = "") {
     ApplicationSpec app{name, {"AGENT"}, {}};
-    for (const auto& n : comps) {
-      ComponentSpec c;
-      c.name = n;
-      c.argv = sb.recordArgs(n);
-      if (app.components.empty()) c.user = first_user;
-      app.components.push_back(c);
-    }
+    for (const auto& n : comps) app.components.push_back(sb.component(n));
+    app.components[0].user = first_user;
     sb.addApplication(app);
   }
-  void startDaemon() {
-    sb.writeConf();
-    sb.start();
-    ASSERT_TRUE(sb.waitForLog(kStarted)) << sb.log();
-  }
   // The agent's "start ..." and "stop ..." lines without the peer, fields
-  // joined by blanks.
-  std::vector<std::string> reports() const {
-    std::vector<std::string> out;
+  // joined by blanks, each line between "\n"s.
+  std::string reports() const {
     std::istringstream in(kztest::readFile(agentRecord()));
-    std::string line;
-    while (std::getline(in, line)) {
+    std::string out = "\n";
+    for (std::string line; std::getline(in, line);) {
       if (line.compare(0, 6, "start\t") != 0 && line.compare(0, 5, "stop\t") != 0) continue;
       const size_t peer = line.find('\t');
       line.erase(peer, line.find('\t', peer + 1) - peer);
       std::replace(line.begin(), line.end(), '\t', ' ');
-      out.push_back(line);
+      out += line + "\n";
     }
     return out;
   }
   // Waits for the report `text` (with `prefix`, one that begins so).
   bool waitForReport(const std::string& text, bool prefix = false) const {
-    return kztest::waitFor(
-        [&] {
-          for (const auto& r : reports()) {
-            if (prefix ? r.compare(0, text.size(), text) == 0 : r == text) return true;
-          }
-          return false;
-        },
-        std::chrono::seconds(30));
+    const std::string line = "\n" + text + (prefix ? "" : "\n");
+    return kztest::waitFor([&] { return reports().find(line) != std::string::npos; },
+                           std::chrono::seconds(30));
   }
   // The StartApp report expected for a one-component application.
   std::string startOfOne(const std::string& app, const std::string& comp) const {
@@ -119,7 +101,7 @@ TEST(Agent, ReportsStartsReloadChangesAndGivingUpButNotShutdown) {
   a.addApp("EXTRA", {"extra"});
   a.sb.settings["Monitor/RunAppList"] = "POSTD, ICAP";
   a.sb.settings["Monitor/RecoveryTimeList"] = "1";
-  a.startDaemon();
+  a.sb.startAndWait();
   // Two components: the first one's pid, their distinct permissions sorted,
   // no arguments; one component: its argument string.
   const pid_t scand = a.sb.waitForInstance("scand");
@@ -138,102 +120,72 @@ TEST(Agent, ReportsStartsReloadChangesAndGivingUpButNotShutdown) {
   // A component that cannot come back: its application is stopped and
   // reported so.
   const pid_t extra = a.sb.waitForInstance("extra");
-  const std::string link = a.sb.appDir() + "extra";
-  ASSERT_EQ(unlink(link.c_str()), 0);
-  ASSERT_EQ(symlink("/bin/false", link.c_str()), 0);
+  a.sb.breakProgram("extra");
   ASSERT_EQ(kill(extra, SIGKILL), 0);
   EXPECT_TRUE(a.sb.waitForLog("one component from application EXTRA is fault")) << a.sb.log();
   EXPECT_TRUE(a.waitForReport("stop EXTRA ", true)) << kztest::readFile(a.agentRecord());
 
-  const size_t before = a.reports().size();
+  const std::string before = a.reports();
   EXPECT_EQ(a.sb.stopWith(SIGTERM), 0);
-  EXPECT_EQ(a.reports().size(), before);  // shutdown reports nothing
+  EXPECT_EQ(a.reports(), before);  // shutdown reports nothing
   const std::string log = a.sb.log();
   EXPECT_EQ(log.find(kNoSession), std::string::npos) << log;
   EXPECT_EQ(log.find("application \"POSTD\" started"), std::string::npos);
 }
 
-TEST(Agent, EnterpriseModeRunsWhatTheAgentLists) {
-  AgentRun a;
-  a.addAgent(a.localAgent());
-  a.addApp("POSTD", {"postd"});
-  a.addApp("ICAP", {"icapd"});
-  kztest::writeFile(a.agentConf(), "monitor/runapplist=POSTD\nnotifier/adminmail=a@b\n");
-  a.sb.settings["Monitor/UseEnterpriseMode"] = "yes";
-  a.sb.settings["Monitor/RunAppList"] = "ICAP";
-  a.startDaemon();
-  EXPECT_TRUE(a.waitForReport(a.startOfOne("POSTD", "postd"))) << a.sb.log();
-  EXPECT_TRUE(a.sb.componentPids("icapd").empty());
-  EXPECT_TRUE(a.sb.waitForLog("agent sent run app list: POSTD"));
-  EXPECT_TRUE(a.sb.waitForLog("unknown parameter: notifier/adminmail = a@b"));
-
-  // On SIGHUP the agent is asked again.
-  kztest::writeFile(a.agentConf(), "monitor/runapplist=ICAP\n");
-  a.sb.daemon().signal(SIGHUP);
-  EXPECT_TRUE(a.waitForReport(a.startOfOne("ICAP", "icapd"))) << a.sb.log();
-  EXPECT_TRUE(a.sb.waitForLog("application \"POSTD\" must be stoped"));
-  EXPECT_EQ(a.sb.stopWith(SIGTERM), 0);
-  EXPECT_EQ(a.sb.log().find(kNoSession), std::string::npos);
-}
-
-// When the agent cannot be reached or answers failure, the run list of the
-// file stays in force.
-TEST(Agent, EnterpriseModeFallsBackToTheFileList) {
+// In enterprise mode the agent, reached by every form of AgentAddress,
+// lists the run set, and is asked again on SIGHUP; when it cannot be reached
+// or answers failure, the run list of the file stays in force.
+TEST(Agent, AddressFormsAndFallBacksToTheFileList) {
+  const int port = freePort();
+  ASSERT_GT(port, 0);
+  const std::string path = "/tmp/kz-agent-" + std::to_string(getpid());
+  const std::string inet = "inet:" + std::to_string(port) + "@127.0.0.1";
+  const std::string pid = "--pid-file=" + path + ".pid";
   struct Case {
-    const char* name;
-    bool reachable;
-    const char* agent_extra;
-    const char* logged;
+    std::string listen, address, extra, logged;  // logged: a fall-back
   } cases[] = {
-      {"unreachable", false, "", kNoSession},
-      {"failure code", true, "--code=2",
+      {"unix:" + path, "unix:" + path, "", ""},
+      {inet, inet, "", ""},
+      {"local:" + path, "pid:" + path + ".pid", pid, ""},
+      {inet, "pid:" + path + ".pid", pid, ""},
+      {"local:" + path, "local:" + path + ".elsewhere", "", kNoSession},
+      {"local:" + path, "local:" + path, "--code=2",
        "cannot read monitor data from korza-agent: ConfigClient::ParseResponse - invalid "
        "response code"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    AgentRun a;
-    a.addAgent(c.reachable ? a.localAgent() : "local:" + a.sb.runDir() + ".elsewhere",
-               c.agent_extra);
-    a.addApp("ICAP", {"icapd"});
-    kztest::writeFile(a.agentConf(), "monitor/runapplist=NOSUCH\n");
-    a.sb.settings["Monitor/UseEnterpriseMode"] = "yes";
-    a.sb.settings["Monitor/RunAppList"] = "ICAP";
-    a.startDaemon();
-    EXPECT_GT(a.sb.waitForInstance("icapd"), 0) << a.sb.log();
-    EXPECT_TRUE(a.sb.waitForLog(c.logged)) << a.sb.log();
-    EXPECT_EQ(a.sb.stopWith(SIGTERM), 0);
-  }
-}
-
-TEST(Agent, AddressForms) {
-  const int port = freePort();
-  ASSERT_GT(port, 0);
-  struct Case {
-    std::string listen;
-    std::string address;  // AgentAddress
-    std::string extra;
-  };
-  const std::string path = "/tmp/kz-agent-" + std::to_string(getpid());
-  const std::string inet = "inet:" + std::to_string(port) + "@127.0.0.1";
-  const std::vector<Case> cases = {
-      {"unix:" + path, "unix:" + path, ""},
-      {inet, inet, ""},
-      {"local:" + path, "pid:" + path + ".pid", "--pid-file=" + path + ".pid"},
-      {inet, "pid:" + path + ".pid", "--pid-file=" + path + ".pid"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.address);
+    SCOPED_TRACE(c.address + " " + c.extra);
     AgentRun a;
     a.addAgent(c.listen, c.extra);
+    a.addApp("POSTD", {"postd"});
     a.addApp("ICAP", {"icapd"});
+    const bool agent = c.logged.empty();
+    kztest::writeFile(a.agentConf(), agent ? "monitor/runapplist=ICAP\nnotifier/adminmail=a@b\n"
+                                           : "monitor/runapplist=POSTD\n");
+    a.sb.settings["Monitor/UseEnterpriseMode"] = "yes";
     a.sb.settings["Monitor/AgentAddress"] = c.address;
-    a.sb.settings["Monitor/RunAppList"] = "ICAP";
-    a.startDaemon();
-    EXPECT_TRUE(a.waitForReport(a.startOfOne("ICAP", "icapd"))) << a.sb.log();
+    a.sb.settings["Monitor/RunAppList"] = agent ? "POSTD" : "ICAP";
+    a.sb.startAndWait();
+    EXPECT_GT(a.sb.waitForInstance("icapd"), 0) << a.sb.log();
+    EXPECT_TRUE(agent ? a.waitForReport(a.startOfOne("ICAP", "icapd")) : a.sb.waitForLog(c.logged))
+        << a.sb.log();
+    EXPECT_TRUE(a.sb.componentPids("postd").empty());
+    if (agent) {
+      EXPECT_TRUE(a.sb.waitForLog("agent sent run app list: ICAP"));
+      EXPECT_TRUE(a.sb.waitForLog("unknown parameter: notifier/adminmail = a@b"));
+      EXPECT_EQ(a.sb.log().find(kNoSession), std::string::npos);
+    }
+    if (&c == &cases[0]) {
+      kztest::writeFile(a.agentConf(), "monitor/runapplist=POSTD\n");
+      a.sb.daemon().signal(SIGHUP);
+      EXPECT_TRUE(a.waitForReport(a.startOfOne("POSTD", "postd"))) << a.sb.log();
+      EXPECT_TRUE(a.sb.waitForLog("application \"ICAP\" must be stoped"));
+    }
     EXPECT_EQ(a.sb.stopWith(SIGTERM), 0);
+    unlink(path.c_str());
+    unlink((path + ".pid").c_str());
   }
-  unlink(path.c_str());
 }
 
 // Check-all runs the agent once in check mode, then a temporary agent on the

@@ -2,122 +2,84 @@
 // configuration and the ".mmc" files, verifies the run list and prints its
 // verdict.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <map>
-#include <sstream>
 
-#include "tests/support/process_runner.h"
-#include "tests/support/sandbox.h"
+#include "tests/support/daemon_sandbox.h"
 
 namespace {
 
-using kztest::runProgram;
-
-const std::string kBinary = KZ_MONITOR_BINARY;
 const std::string kExamples = std::string(KZ_SOURCE_DIR) + "/examples";
-const char* const kDrop = "<drop>";
 
 class CheckMode : public ::testing::Test {
  protected:
-  // Writes the example configuration with its log going to the sandbox and
-  // the given keys replaced ("Key" -> "Key = value", or kDrop to remove).
-  std::string writeConf(std::map<std::string, std::string> overrides = {}) {
-    overrides.emplace("FileName", "FileName = " + log());
-    overrides.emplace("MetaConfigDir", "MetaConfigDir = " + kExamples);
-    std::istringstream in(kztest::readFile(kExamples + "/monitor.conf"));
-    std::string out;
-    bool skipping = false;
-    for (std::string line; std::getline(in, line);) {
-      const bool continued = !line.empty() && line.back() == '\\';
-      if (skipping) {
-        skipping = continued;
-        continue;
-      }
-      const std::string key = line.substr(0, line.find(" ="));
-      auto it = overrides.find(key);
-      if (it != overrides.end() && line.find(" =") != std::string::npos) {
-        if (it->second != kDrop) out += it->second + "\n";
-        skipping = continued;
-        continue;
-      }
-      out += line + "\n";
-    }
-    kztest::writeFile(conf(), out);
-    return conf();
-  }
   kztest::RunResult check(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {kBinary, "-C", "-c", conf()};
+    std::vector<std::string> args = {"-C", "-c", sb_.confFile()};
     args.insert(args.end(), extra.begin(), extra.end());
-    return runProgram(args, std::chrono::seconds(30), dir_.path());
+    return sb_.run(args);
   }
-  std::string conf() const { return dir_.file("monitor.conf"); }
-  std::string log() const { return dir_.file("monitor.log"); }
-  std::string meta() const { return dir_.file("meta"); }
-  // A meta-configuration directory of the sandbox with these files.
+  // Writes the ".mmc" files into the sandbox's meta-configuration directory.
   void writeMeta(const std::map<std::string, std::string>& files) {
-    mkdir(meta().c_str(), 0755);
-    for (const auto& f : files) kztest::writeFile(meta() + "/" + f.first, f.second);
+    for (const auto& f : files) kztest::writeFile(sb_.metaDir() + f.first, f.second);
   }
 
-  kztest::TempDir dir_;
+  kztest::DaemonSandbox sb_;
 };
 
 bool contains(const std::string& hay, const std::string& needle) {
   return hay.find(needle) != std::string::npos;
 }
 
+// The shipped example, with its log and catalogue in the sandbox. Its
+// "korza" account may not exist here: handing the log file to it is then
+// logged, which does not fail the check.
 TEST_F(CheckMode, ExampleConfigurationPasses) {
-  writeConf();
+  std::string conf = kztest::readFile(kExamples + "/monitor.conf");
+  conf.replace(conf.find("syslog"), 6, sb_.logFile());
+  conf.replace(conf.find("/etc/korza/monitor.meta/"), 24, kExamples);
+  kztest::writeFile(sb_.confFile(), conf);
   for (const auto& extra : std::vector<std::vector<std::string>>{{}, {"-r", "agent,ICAP"}}) {
     auto r = check(extra);
     EXPECT_EQ(r.status, 0);
-    // The example's "korza" account may not exist here: handing the log
-    // file to it is then logged, which does not fail the check.
-    const std::string ok = "Options OK\n";
-    ASSERT_GE(r.out.size(), ok.size()) << r.out;
-    EXPECT_EQ(r.out.substr(r.out.size() - ok.size()), ok) << r.out;
+    ASSERT_GE(r.out.size(), 11u) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - 11), "Options OK\n") << r.out;
     EXPECT_EQ(r.err, "");
   }
 }
 
-TEST_F(CheckMode, MissingConfigurationFileEndsWithStatusEight) {
-  auto r = check();
-  EXPECT_EQ(r.status, 8);
-  EXPECT_EQ(r.err, "program create error: config file \"" + conf() + "\" not found.\n" +
-                       "Options ERROR\n");
-  EXPECT_TRUE(contains(r.out, " monitor ERROR program create error: config file \"")) << r.out;
-}
-
-TEST_F(CheckMode, MissingRequiredKeyEndsWithStatusEight) {
-  writeConf({{"RecoveryTimeList", kDrop}});
-  auto r = check();
-  EXPECT_EQ(r.status, 8);
-  EXPECT_EQ(r.err,
-            "program create error: undefined parameter \"/Monitor/RecoveryTimeList\" in config "
-            "file\nOptions ERROR\n");
-}
-
-TEST_F(CheckMode, WarningsMakeOptionsError) {
+// A missing file or a missing required key ends with status 8; a wrong or
+// missing optional value is a warning, and the verdict is an error.
+TEST_F(CheckMode, ErrorsAndWarnings) {
+  const std::string drop = "<drop>";
   struct Case {
-    std::map<std::string, std::string> overrides;
-    std::string report;
+    std::string key, value;
+    int status;
+    std::string err, report;
   } cases[] = {
-      {{{"Level", "Level = Verbose"}},
+      {"", "", 8, "program create error: config file \"" + sb_.confFile() + "\" not found.\n",
+       "ERROR program create error: config file \""},
+      {"Monitor/RecoveryTimeList", drop, 8,
+       "program create error: undefined parameter \"/Monitor/RecoveryTimeList\" in config file\n",
+       "ERROR program create error: undefined parameter"},
+      {"Logging/Level", "Verbose", 0, "",
        "WARN value of parameter \"/Logging/Level\" is wrong. Using default value \"Info\""},
-      {{{"RunAppList", "RunAppList ="}},
+      {"Monitor/RunAppList", "", 0, "",
        "WARN value of parameter \"/Monitor/RunAppList\" is empty. Using default value \"AGENT\""},
-      {{{"User", kDrop}},
+      {"Monitor/User", drop, 0, "",
        "WARN undefined parameter \"/Monitor/User\" in config file. Used value \"\""},
-      {{{"Timeout", "Timeout = 0"}},
+      {"Monitor/Timeout", "0", 0, "",
        "WARN wrong parameter \"/Monitor/Timeout\": parameter must be inside the interval [ 1, "
        "3600 ]. Used default value 30"},
   };
   for (const auto& c : cases) {
-    writeConf(c.overrides);
+    const auto settings = sb_.settings;
+    if (c.value == drop) sb_.settings.erase(c.key);
+    if (c.value != drop) sb_.settings[c.key] = c.value;
+    if (!c.key.empty()) sb_.writeConf();
     auto r = check();
-    EXPECT_EQ(r.status, 0) << c.report;
-    EXPECT_EQ(r.err, "Options ERROR\n") << c.report;
+    sb_.settings = settings;
+    EXPECT_EQ(r.status, c.status) << c.report;
+    EXPECT_EQ(r.err, c.err + "Options ERROR\n") << c.report;
     EXPECT_TRUE(contains(r.out, " monitor " + c.report)) << r.out;
   }
 }
@@ -126,7 +88,8 @@ TEST_F(CheckMode, RunListVerificationFailures) {
   writeMeta({{"a.mmc", "APPLICATION A\nDEPENDS B\nENDAPPLICATION\n"},
              {"b.mmc", "APPLICATION B\nDEPENDS A\nENDAPPLICATION\nAPPLICATION C\nENDAPPLICATION\n"},
              {"d.mmc", "APPLICATION D\nDEPENDS C, E\nENDAPPLICATION\n"}});
-  writeConf({{"MetaConfigDir", "MetaConfigDir = " + meta()}, {"RunAppList", "RunAppList = A"}});
+  sb_.settings["Monitor/RunAppList"] = "A";
+  sb_.writeConf();
   struct Case {
     std::vector<std::string> args;
     std::string error;
@@ -147,7 +110,7 @@ TEST_F(CheckMode, RunListVerificationFailures) {
   const std::string line = "dependences verification error: interdependence: A -> B -> B";
   EXPECT_TRUE(contains(r.out, " monitor ERROR " + line)) << r.out;
   // The configured log file gets the same line.
-  EXPECT_TRUE(contains(kztest::readFile(log()), line));
+  EXPECT_TRUE(contains(sb_.log(), line));
   EXPECT_EQ(check({"-r", "c"}).out, "Options OK\n");
 }
 
@@ -159,9 +122,9 @@ TEST_F(CheckMode, BrokenMetaFileReportsEveryErrorAndEndsWithStatusEight) {
               "prog - 30 30 LOG a:b:c\n"
               "ENDCOMPONENTS\n"
               "ENDAPPLICATION\n"}});
-  writeConf({{"MetaConfigDir", "MetaConfigDir = " + meta()}});
+  sb_.writeConf();
   auto r = check();
-  const std::string file = meta() + "/bad.mmc";
+  const std::string file = sb_.metaDir() + "bad.mmc";
   EXPECT_EQ(r.status, 8);
   EXPECT_EQ(r.err, "program create error: error in *.mmc file \"" + file + "\"\nOptions ERROR\n");
   const std::string at = " monitor ERROR config file \"" + file + "\":";

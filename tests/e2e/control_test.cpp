@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <sstream>
 #include <thread>
 
 #include "tests/support/daemon_sandbox.h"
@@ -16,56 +17,35 @@
 
 namespace {
 
-using kztest::ComponentSpec;
 using kztest::DaemonSandbox;
 using kztest::RunResult;
 
 const std::string kCtl = KZ_BIN_DIR "/korza-ctl";
-const char kStarted[] = "Korza (R) Components Monitor started";
 
-// A Unix stream socket and the address of `path`.
-int unixSocket(const std::string& path, struct sockaddr_un* sa) {
-  memset(sa, 0, sizeof *sa);
-  sa->sun_family = AF_UNIX;
-  strncpy(sa->sun_path, path.c_str(), sizeof sa->sun_path - 1);
-  return socket(AF_UNIX, SOCK_STREAM, 0);
-}
-
-// A socket listening at `path` that never accepts.
-int listenAt(const std::string& path) {
-  struct sockaddr_un sa;
-  const int fd = unixSocket(path, &sa);
-  EXPECT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa), 0) << path;
-  EXPECT_EQ(listen(fd, 4), 0);
+// A Unix stream socket at `path`: listening (and never accepting), or
+// connected.
+int unixSocket(const std::string& path, bool listening) {
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  const auto* a = reinterpret_cast<sockaddr*>(&sa);
+  EXPECT_EQ(listening ? bind(fd, a, sizeof sa) + listen(fd, 4) : connect(fd, a, sizeof sa), 0);
   return fd;
-}
-
-// Connects to `path`, sends `data` and closes.
-void sendRaw(const std::string& path, const std::string& data) {
-  struct sockaddr_un sa;
-  const int fd = unixSocket(path, &sa);
-  ASSERT_EQ(connect(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa), 0);
-  ASSERT_EQ(send(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
-  close(fd);
 }
 
 class Control : public ::testing::Test {
  protected:
-  ComponentSpec component(const std::string& name) {
-    return ComponentSpec{name, sb_.recordArgs(name), 5, 1, "LOG", ""};
-  }
   void startDaemon(const std::string& run_list = "POSTD") {
-    sb_.addApplication({"AGENT", {}, {component("agent")}});
-    sb_.addApplication({"POSTD", {"AGENT"}, {component("postd")}});
+    sb_.addApplication({"AGENT", {}, {sb_.component("agent")}});
+    sb_.addApplication({"POSTD", {"AGENT"}, {sb_.component("postd")}});
     sb_.settings["Monitor/RunAppList"] = run_list;
-    sb_.writeConf();
-    sb_.start();
-    ASSERT_TRUE(sb_.waitForLog(kStarted)) << sb_.log();
+    sb_.startAndWait();
   }
   RunResult ctl(const std::vector<std::string>& args) {
     std::vector<std::string> argv{kCtl, "-c", sb_.confFile(), "-t", "10"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return kztest::runProgram(argv, std::chrono::seconds(30));
+    return kztest::runProgram(argv);
   }
   size_t hups(const std::string& component) {
     return kztest::countOf(kztest::readFile(sb_.recordFile(component)), "signal 1\n");
@@ -74,10 +54,8 @@ class Control : public ::testing::Test {
   // The columns of the status table's line of `comp` (columns are apart by
   // two blanks or more); empty when there is no such line.
   std::vector<std::string> statusRow(const std::string& table, const std::string& comp) {
-    size_t at = 0;
-    while ((at = table.find("  " + comp + "  ", at)) != std::string::npos) {
-      const size_t begin = table.rfind('\n', at) + 1;
-      const std::string line = table.substr(begin, table.find('\n', at) - begin);
+    std::istringstream in(table);
+    for (std::string line; std::getline(in, line);) {
       std::vector<std::string> columns;
       for (size_t i = 0; i < line.size();) {
         const size_t gap = line.find("  ", i);
@@ -86,15 +64,8 @@ class Control : public ::testing::Test {
         i = line.find_first_not_of(' ', gap);
       }
       if (columns.size() > 1 && columns[1] == comp) return columns;
-      ++at;
     }
     return {};
-  }
-  // Replaces the component's program by one that exits at once.
-  void breakProgram(const std::string& name) {
-    const std::string link = sb_.appDir() + name;
-    ASSERT_EQ(unlink(link.c_str()), 0);
-    ASSERT_EQ(symlink("/bin/false", link.c_str()), 0);
   }
 
   DaemonSandbox sb_;
@@ -102,7 +73,7 @@ class Control : public ::testing::Test {
 
 TEST_F(Control, ReloadRequestsReachTheNamedProcessesOnly) {
   // A socket left behind by a daemon that died is replaced.
-  close(listenAt(sb_.runDir() + ".monitor"));
+  close(unixSocket(sb_.runDir() + ".monitor", true));
   startDaemon();
   const pid_t agent = sb_.waitForInstance("agent");
   ASSERT_GT(sb_.waitForInstance("postd"), 0);
@@ -118,10 +89,14 @@ TEST_F(Control, ReloadRequestsReachTheNamedProcessesOnly) {
 
   // Hostile or broken requests end their own exchange only.
   const std::string id("\0\0\x20\x08", 4);
-  sendRaw(sb_.runDir() + ".monitor", id + std::string("\xff\xff\xff\xff", 4));  // N = -1
-  sendRaw(sb_.runDir() + ".monitor", id + std::string("\x7f\0\0\0", 4));        // beyond the cap
-  sendRaw(sb_.runDir() + ".monitor", id + std::string("\0\0\0\x03\0\0\0\x01", 8));  // cut off
-  sendRaw(sb_.runDir() + ".monitor", std::string("\0\0\x27\x0f", 4));  // unknown protocol
+  for (const std::string& data : {id + std::string("\xff\xff\xff\xff", 4),      // N = -1
+                                  id + std::string("\x7f\0\0\0", 4),            // beyond the cap
+                                  id + std::string("\0\0\0\x03\0\0\0\x01", 8),  // cut off
+                                  std::string("\0\0\x27\x0f", 4)}) {            // unknown protocol
+    const int fd = unixSocket(sb_.runDir() + ".monitor", false);
+    EXPECT_EQ(send(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+    close(fd);
+  }
   EXPECT_TRUE(sb_.waitForLog("wrong number of pids", 2)) << sb_.log();
   EXPECT_TRUE(sb_.waitForLog("server: unsupported protocol ID ->9999"));
 
@@ -204,7 +179,7 @@ TEST_F(Control, AddressInUseFailsTheStartAndCheckModeOpensNothing) {
 
 TEST_F(Control, StatusFollowsACrashTheRestartAndTheNextWait) {
   sb_.settings["Monitor/RecoveryTimeList"] = "1, 60";
-  sb_.addApplication({"ICAP", {"AGENT"}, {component("icapd")}});  // described, not run
+  sb_.addApplication({"ICAP", {"AGENT"}, {sb_.component("icapd")}});  // described, not run
   startDaemon();
   const pid_t agent = sb_.waitForInstance("agent");
   const pid_t first = sb_.waitForInstance("postd");
@@ -237,7 +212,7 @@ TEST_F(Control, StatusFollowsACrashTheRestartAndTheNextWait) {
 
   // Now every restart fails: after the first failed attempt the next one is
   // a minute away.
-  breakProgram("postd");
+  sb_.breakProgram("postd");
   ASSERT_EQ(kill(second, SIGKILL), 0);
   ASSERT_TRUE(kztest::waitFor([&] {
     r = ctl({"status"});
@@ -255,6 +230,13 @@ TEST_F(Control, StatusOfAGivenUpComponentIsNotStarted) {
   startDaemon("AGENT, POSTD");
   ASSERT_EQ(kill(sb_.waitForInstance("postd"), SIGKILL), 0);
   ASSERT_TRUE(sb_.waitForLog("application \"POSTD\" has been stopped")) << sb_.log();
+  // An empty recovery list gives up at once, without a restart.
+  const std::string log = sb_.log();
+  const size_t failed = log.find("Subject: ERROR: Component \"postd\" failed");
+  ASSERT_NE(failed, std::string::npos) << log;
+  EXPECT_LT(failed, log.find("Subject: ERROR: Component \"postd\" cannot recovery"));
+  EXPECT_EQ(log.find("Monitor has tried to restart"), std::string::npos);
+  EXPECT_EQ(sb_.componentPids("postd").size(), 1u);
 
   RunResult r = ctl({"status"});
   EXPECT_EQ(r.status, 3);
@@ -292,7 +274,7 @@ TEST_F(Control, StatusOfAGivenUpComponentIsNotStarted) {
 
 TEST(ControlClient, ReportsUsageErrorsAndUnreachableOrSilentDaemons) {
   kztest::TempDir dir;
-  const int silent = listenAt(dir.file("silent"));
+  const int silent = unixSocket(dir.file("silent"), true);
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -314,7 +296,7 @@ TEST(ControlClient, ReportsUsageErrorsAndUnreachableOrSilentDaemons) {
   for (const auto& c : cases) {
     std::vector<std::string> argv{kCtl};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const RunResult r = kztest::runProgram(argv, std::chrono::seconds(30));
+    const RunResult r = kztest::runProgram(argv);
     EXPECT_EQ(r.status, c.status) << c.args[0];
     const std::string usage = c.status == 6 ? "Try 'korza-ctl --help' for more options\n" : "";
     if (c.status == 2) {

@@ -9,174 +9,133 @@
 
 namespace {
 
-using kztest::ApplicationSpec;
 using kztest::ComponentSpec;
 using kztest::DaemonSandbox;
 
-const char kStarted[] = "Korza (R) Components Monitor started";
-const char kShutdown[] = "Korza (R) Components Monitor shutdown";
-
-// Position of `text` in the log, or npos.
-size_t at(const std::string& log, const std::string& text) { return log.find(text); }
+const size_t npos = std::string::npos;
 
 class Daemon : public ::testing::Test {
  protected:
   ComponentSpec component(const std::string& name, const std::string& extra = "") {
     return sb_.component(name, extra);
   }
-  // AGENT <- POSTD, AGENT <- ICAP.
-  void addSuite(const std::string& postd_extra = "") {
+  // AGENT <- POSTD, AGENT <- ICAP, run as `run_list`.
+  void addSuite(const std::string& run_list) {
     sb_.addApplication({"AGENT", {}, {component("agent")}});
-    sb_.addApplication({"POSTD", {"AGENT"}, {component("scand"), component("postd", postd_extra)}});
+    sb_.addApplication({"POSTD", {"AGENT"}, {component("scand"), component("postd")}});
     sb_.addApplication({"ICAP", {"AGENT"}, {component("icapd")}});
+    sb_.settings["Monitor/RunAppList"] = run_list;
   }
-  void startDaemon(const std::vector<std::string>& args = {}) {
-    sb_.writeConf();
-    sb_.start(args);
-    ASSERT_TRUE(sb_.waitForLog(kStarted)) << sb_.log();
-  }
-  // SIGTERM, clean exit, nothing left behind.
-  void stopDaemon() {
-    EXPECT_EQ(sb_.stopWith(SIGTERM), 0) << sb_.log();
+  // The signal ends the daemon cleanly and leaves nothing behind.
+  void stopDaemon(int signo = SIGTERM) {
+    EXPECT_EQ(sb_.stopWith(signo), 0) << sb_.log();
     EXPECT_FALSE(sb_.anyComponentAlive());
     EXPECT_FALSE(kztest::fileExists(sb_.pidFile()));
-    EXPECT_NE(at(sb_.log(), kShutdown), std::string::npos);
+    EXPECT_NE(sb_.log().find("Korza (R) Components Monitor shutdown"), npos);
   }
-
-  void breakProgram(const std::string& name) { sb_.breakProgram(name); }
+  // Every text is in the log.
+  void expectLogged(std::initializer_list<std::string> texts) {
+    const std::string log = sb_.log();
+    for (const auto& t : texts) EXPECT_NE(log.find(t), npos) << t << "\n" << log;
+  }
 
   DaemonSandbox sb_;
 };
 
 TEST_F(Daemon, StartsInDependencyOrderAndStopsDependentsFirst) {
-  addSuite();
-  sb_.settings["Monitor/RunAppList"] = "POSTD, ICAP";
-  startDaemon();
+  addSuite("POSTD, ICAP");
+  sb_.startAndWait();
   std::string log = sb_.log();
-  const size_t agent = at(log, "application \"AGENT\" has been started");
-  const size_t postd = at(log, "application \"POSTD\" has been started");
-  const size_t icap = at(log, "application \"ICAP\" has been started");
-  ASSERT_NE(agent, std::string::npos) << log;
-  ASSERT_NE(postd, std::string::npos) << log;
-  ASSERT_NE(icap, std::string::npos) << log;
-  EXPECT_LT(agent, postd);
-  EXPECT_LT(agent, icap);
+  const size_t agent = log.find("application \"AGENT\" has been started");
+  ASSERT_NE(agent, npos) << log;
+  EXPECT_LT(agent, log.find("application \"POSTD\" has been started"));
+  EXPECT_LT(agent, log.find("application \"ICAP\" has been started"));
+  EXPECT_NE(log.find("application \"ICAP\" has been started"), npos);
   // Components of one application start one after the other, in file order.
-  EXPECT_LT(at(log, "component \"scand\" from application \"POSTD\" has been started"),
-            at(log, "component \"postd\" from application \"POSTD\" has been started"));
+  EXPECT_LT(log.find("component \"scand\" from application \"POSTD\" has been started"),
+            log.find("component \"postd\" from application \"POSTD\" has been started"));
   // Without an agent session the application starts are logged.
-  EXPECT_NE(at(log, "application \"POSTD\" started"), std::string::npos);
-  EXPECT_EQ(at(log, "application \"AGENT\" started"), std::string::npos);
-
-  // The pid file holds the daemon's pid and is locked.
+  EXPECT_NE(log.find("application \"POSTD\" started"), npos);
+  EXPECT_EQ(log.find("application \"AGENT\" started"), npos);
   EXPECT_EQ(kztest::readFile(sb_.pidFile()), std::to_string(sb_.daemon().pid()) + "\n");
 
-  stopDaemon();
+  stopDaemon(SIGINT);
   log = sb_.log();
-  const size_t agent_stop = at(log, "application \"AGENT\" has been stopped");
-  ASSERT_NE(agent_stop, std::string::npos) << log;
-  EXPECT_LT(at(log, "application \"POSTD\" has been stopped"), agent_stop);
-  EXPECT_LT(at(log, "application \"ICAP\" has been stopped"), agent_stop);
+  EXPECT_NE(log.find("Monitor::terminate(): arrived SIGINT"), npos);
+  const size_t agent_stop = log.find("application \"AGENT\" has been stopped");
+  ASSERT_NE(agent_stop, npos) << log;
+  EXPECT_LT(log.find("application \"POSTD\" has been stopped"), agent_stop);
+  EXPECT_LT(log.find("application \"ICAP\" has been stopped"), agent_stop);
   // Components ended by their own exit on SIGTERM are not reported as faults.
-  EXPECT_EQ(at(log, "terminated by signal"), std::string::npos) << log;
-}
-
-TEST_F(Daemon, SigintStopsLikeSigterm) {
-  sb_.addApplication({"AGENT", {}, {component("agent")}});
-  startDaemon();
-  EXPECT_EQ(sb_.stopWith(SIGINT), 0);
-  EXPECT_NE(at(sb_.log(), "Monitor::terminate(): arrived SIGINT"), std::string::npos);
-  EXPECT_FALSE(sb_.anyComponentAlive());
-  EXPECT_FALSE(kztest::fileExists(sb_.pidFile()));
+  EXPECT_EQ(log.find("terminated by signal"), npos) << log;
 }
 
 TEST_F(Daemon, KilledComponentIsReportedRestartedAndRecovered) {
-  addSuite();
-  sb_.settings["Monitor/RunAppList"] = "POSTD";
+  addSuite("POSTD");
   sb_.settings["Monitor/RecoveryTimeList"] = "1, 2";
-  startDaemon();
+  sb_.startAndWait();
   const pid_t first = sb_.waitForInstance("postd");
-  ASSERT_GT(first, 0);
   ASSERT_EQ(kill(first, SIGKILL), 0);
-
-  ASSERT_TRUE(sb_.waitForLog("component \"postd\" fault, pid=" + std::to_string(first)))
-      << sb_.log();
   ASSERT_TRUE(sb_.waitForLog("Subject: INFO: Component \"postd\" recovery")) << sb_.log();
   const pid_t second = sb_.waitForInstance("postd", 2);
   EXPECT_NE(second, first);
   EXPECT_TRUE(kztest::processExists(second));
   EXPECT_FALSE(kztest::processExists(first));  // reaped, not a zombie
-
-  const std::string log = sb_.log();
-  EXPECT_NE(at(log, "component \"postd\" terminated by signal 9"), std::string::npos);
-  EXPECT_NE(at(log, "LogInform: Date: "), std::string::npos);
-  EXPECT_NE(at(log, "Subject: ERROR: Component \"postd\" failed"), std::string::npos);
-  EXPECT_NE(at(log, "Component \"postd\" (pid=" + std::to_string(first) + ", file=" + sb_.appDir() +
-                        "postd) used in \"POSTD application\" failed at "),
-            std::string::npos)
-      << log;
-  EXPECT_NE(at(log, "Monitor has tried to restart \"postd\" at "), std::string::npos);
-  EXPECT_NE(at(log, "(new pid=" + std::to_string(second) + ", file="), std::string::npos);
-  EXPECT_LT(at(log, "failed at"), at(log, "be recovery at"));
+  expectLogged({"component \"postd\" fault, pid=" + std::to_string(first),
+                "component \"postd\" terminated by signal 9",
+                "LogInform: Date: ", "Subject: ERROR: Component \"postd\" failed",
+                "Component \"postd\" (pid=" + std::to_string(first) + ", file=" + sb_.appDir() +
+                    "postd) used in \"POSTD application\" failed at ",
+                "Monitor has tried to restart \"postd\" at ",
+                "(new pid=" + std::to_string(second) + ", file="});
+  EXPECT_LT(sb_.log().find("failed at"), sb_.log().find("be recovery at"));
   stopDaemon();
 }
 
 TEST_F(Daemon, NoticesReachCommandAndMailInformers) {
-  const std::string cmd_out = sb_.root() + "/cmd.txt";
-  const std::string mail_out = sb_.root() + "/mail.txt";
+  const std::string cmd_out = sb_.root() + "/cmd.txt", mail_out = sb_.root() + "/mail.txt";
   sb_.settings["Monitor/InjectCmd"] = "cat >> " + mail_out;
   sb_.settings["Monitor/RecoveryTimeList"] = "1";
-  ComponentSpec by_cmd = component("bycmd");
+  ComponentSpec by_cmd = component("bycmd"), by_mail = component("bymail");
   by_cmd.logType = "\"cat >> " + cmd_out + "\"";
-  ComponentSpec by_mail = component("bymail");
   by_mail.logType = "MAIL";
   sb_.addApplication({"AGENT", {}, {by_cmd, by_mail}});
-  startDaemon();
-  const pid_t cmd_pid = sb_.waitForInstance("bycmd");
-  const pid_t mail_pid = sb_.waitForInstance("bymail");
-  ASSERT_EQ(kill(cmd_pid, SIGKILL), 0);
-  ASSERT_EQ(kill(mail_pid, SIGKILL), 0);
-  EXPECT_TRUE(kztest::waitFor(
-      [&] {
-        const std::string text = kztest::readFile(cmd_out);
-        return text.find("Subject: ERROR: Component \"bycmd\" failed") != std::string::npos &&
-               text.find("Subject: INFO: Component \"bycmd\" recovery") != std::string::npos;
-      },
-      std::chrono::seconds(20)))
-      << kztest::readFile(cmd_out) << sb_.log();
-  EXPECT_TRUE(kztest::waitFor(
-      [&] {
-        const std::string text = kztest::readFile(mail_out);
-        return text.find("To:root@") != std::string::npos &&
-               text.find("Subject: ERROR: Component \"bymail\" failed") != std::string::npos &&
-               text.find("Host \"") != std::string::npos;
-      },
-      std::chrono::seconds(20)))
-      << kztest::readFile(mail_out) << sb_.log();
+  sb_.startAndWait();
+  ASSERT_EQ(kill(sb_.waitForInstance("bycmd"), SIGKILL), 0);
+  ASSERT_EQ(kill(sb_.waitForInstance("bymail"), SIGKILL), 0);
+  const auto holds = [](const std::string& file, std::initializer_list<const char*> texts) {
+    return kztest::waitFor(
+        [&] {
+          const std::string text = kztest::readFile(file);
+          for (const char* t : texts)
+            if (text.find(t) == npos) return false;
+          return true;
+        },
+        std::chrono::seconds(20));
+  };
+  EXPECT_TRUE(holds(cmd_out, {"Subject: ERROR: Component \"bycmd\" failed",
+                              "Subject: INFO: Component \"bycmd\" recovery"}))
+      << kztest::readFile(cmd_out);
+  EXPECT_TRUE(
+      holds(mail_out, {"To:root@", "Subject: ERROR: Component \"bymail\" failed", "Host \""}))
+      << kztest::readFile(mail_out);
   stopDaemon();
 }
 
 TEST_F(Daemon, ComponentThatNeverComesBackStopsItsApplicationButKeepsTheRunSet) {
-  addSuite();
-  sb_.settings["Monitor/RunAppList"] = "AGENT, POSTD";
+  addSuite("AGENT, POSTD");
   sb_.settings["Monitor/RecoveryTimeList"] = "1, 1";
-  startDaemon();
+  sb_.startAndWait();
   const pid_t postd = sb_.waitForInstance("postd");
-  // From now on the program cannot start: every restart attempt fails.
-  breakProgram("postd");
+  sb_.breakProgram("postd");  // from now on every restart attempt fails
   ASSERT_EQ(kill(postd, SIGKILL), 0);
-  ASSERT_TRUE(sb_.waitForLog("cannot recovery component postd", 1, std::chrono::seconds(30)))
-      << sb_.log();
   ASSERT_TRUE(sb_.waitForLog("application \"POSTD\" has been stopped")) << sb_.log();
-  std::string log = sb_.log();
-  EXPECT_NE(at(log, "Subject: ERROR: Component \"postd\" cannot recovery"), std::string::npos);
-  EXPECT_NE(at(log,
-               "one component from application POSTD is fault. The application will be "
-               "stoped"),
-            std::string::npos);
-  EXPECT_NE(at(log, "Abortive attempts to recovery it were made at "), std::string::npos);
+  expectLogged({"cannot recovery component postd",
+                "Subject: ERROR: Component \"postd\" cannot recovery",
+                "one component from application POSTD is fault. The application will be stoped",
+                "Abortive attempts to recovery it were made at "});
   // AGENT is in the run set: it keeps running, and so does the daemon.
-  EXPECT_EQ(at(log, "application \"AGENT\" has been stopped"), std::string::npos);
+  EXPECT_EQ(sb_.log().find("application \"AGENT\" has been stopped"), npos);
   EXPECT_FALSE(kztest::processExists(sb_.componentPids("scand").back()));
   EXPECT_TRUE(kztest::processExists(sb_.componentPids("agent").back()));
   EXPECT_TRUE(sb_.daemon().running());
@@ -186,64 +145,45 @@ TEST_F(Daemon, ComponentThatNeverComesBackStopsItsApplicationButKeepsTheRunSet) 
 TEST_F(Daemon, LastApplicationGoneEndsTheDaemon) {
   sb_.settings["Monitor/RecoveryTimeList"] = "1";
   sb_.addApplication({"AGENT", {}, {component("agent")}});
-  startDaemon();
+  sb_.startAndWait();
   const pid_t agent = sb_.waitForInstance("agent");
-  breakProgram("agent");
+  sb_.breakProgram("agent");
   ASSERT_EQ(kill(agent, SIGKILL), 0);
   int status = -1;
   ASSERT_TRUE(sb_.daemon().wait(std::chrono::seconds(30), &status)) << sb_.log();
   EXPECT_EQ(status, 0);
-  const std::string log = sb_.log();
-  EXPECT_NE(at(log, "all applications have stoped, terminate korza-monitor application"),
-            std::string::npos)
-      << log;
-  EXPECT_NE(at(log, kShutdown), std::string::npos);
+  expectLogged({"all applications have stoped, terminate korza-monitor application",
+                "Korza (R) Components Monitor shutdown"});
   EXPECT_FALSE(kztest::fileExists(sb_.pidFile()));
   EXPECT_FALSE(sb_.anyComponentAlive());
 }
 
-TEST_F(Daemon, EmptyRecoveryListGivesUpAtOnce) {
-  sb_.settings["Monitor/RecoveryTimeList"] = "";
-  sb_.addApplication({"AGENT", {}, {component("agent")}});
-  sb_.addApplication({"ICAP", {"AGENT"}, {component("icapd")}});
-  sb_.settings["Monitor/RunAppList"] = "AGENT, ICAP";
-  startDaemon();
-  const pid_t icapd = sb_.waitForInstance("icapd");
-  ASSERT_EQ(kill(icapd, SIGKILL), 0);
-  ASSERT_TRUE(sb_.waitForLog("application \"ICAP\" has been stopped")) << sb_.log();
-  const std::string log = sb_.log();
-  const size_t failed = at(log, "Subject: ERROR: Component \"icapd\" failed");
-  const size_t cannot = at(log, "Subject: ERROR: Component \"icapd\" cannot recovery");
-  ASSERT_NE(failed, std::string::npos) << log;
-  ASSERT_NE(cannot, std::string::npos) << log;
-  EXPECT_LT(failed, cannot);
-  EXPECT_EQ(at(log, "Monitor has tried to restart"), std::string::npos);
-  EXPECT_EQ(sb_.componentPids("icapd").size(), 1u);  // never restarted
-  stopDaemon();
-}
-
 TEST_F(Daemon, DataOnTheAnswerPipeIsNotDeath) {
   // The answer is a blank followed by more bytes: the blank starts the
-  // component, the rest waits in the pipe for the main loop.
+  // component, the rest waits in the pipe for the main loop. The start
+  // answer is read two bytes at a time, so the first byte of the chatter
+  // goes with the blank.
   sb_.addApplication({"AGENT", {}, {component("agent", "--tc-answer=\\\\x20chatter")}});
-  startDaemon();
+  sb_.startAndWait();
   ASSERT_TRUE(sb_.waitForLog("error data in management descriptor")) << sb_.log();
-  // The start answer is read two bytes at a time, so the first byte of the
-  // chatter goes with the blank.
-  EXPECT_NE(at(sb_.log(), ": hatter"), std::string::npos) << sb_.log();
-  EXPECT_EQ(at(sb_.log(), "fault, pid="), std::string::npos);
+  EXPECT_NE(sb_.log().find(": hatter"), npos) << sb_.log();
+  EXPECT_EQ(sb_.log().find("fault, pid="), npos);
   EXPECT_EQ(sb_.componentPids("agent").size(), 1u);
   stopDaemon();
 }
 
 TEST_F(Daemon, SighupReloadAddsRemovesAndReconfiguresApplications) {
-  addSuite();
-  sb_.settings["Monitor/RunAppList"] = "POSTD, ICAP";
-  startDaemon();
+  addSuite("POSTD, ICAP");
+  sb_.startAndWait();
   const pid_t agent = sb_.waitForInstance("agent");
   const pid_t icapd = sb_.waitForInstance("icapd");
-  // ICAP leaves the catalogue, NEWAPP arrives, POSTD's postd component gets
-  // a new start time-out.
+  // A broken catalogue changes nothing.
+  kztest::writeFile(sb_.metaDir() + "broken.mmc", "APPLICATION\n");
+  ASSERT_TRUE(sb_.daemon().signal(SIGHUP));
+  ASSERT_TRUE(sb_.waitForLog("reload error: error in *.mmc file")) << sb_.log();
+  EXPECT_TRUE(kztest::processExists(icapd));
+  // ICAP leaves the catalogue, NEWAPP arrives, postd gets a new start time.
+  unlink((sb_.metaDir() + "broken.mmc").c_str());
   unlink((sb_.metaDir() + "ICAP.mmc").c_str());
   sb_.addApplication({"NEWAPP", {"AGENT"}, {component("newc")}});
   ComponentSpec postd = component("postd");
@@ -252,31 +192,16 @@ TEST_F(Daemon, SighupReloadAddsRemovesAndReconfiguresApplications) {
   sb_.settings["Monitor/RunAppList"] = "POSTD, NEWAPP";
   sb_.writeConf();
   ASSERT_TRUE(sb_.daemon().signal(SIGHUP));
-
   ASSERT_TRUE(sb_.waitForLog("application \"NEWAPP\" has been started")) << sb_.log();
   ASSERT_TRUE(sb_.waitForLog("application \"ICAP\" has been stopped")) << sb_.log();
-  const std::string log = sb_.log();
-  EXPECT_NE(at(log, "Monitor::reload(): arrived SIGHUP"), std::string::npos);
-  EXPECT_NE(at(log, "oldApps: ICAP"), std::string::npos) << log;
-  EXPECT_NE(at(log, "newApps: NEWAPP"), std::string::npos);
-  EXPECT_NE(at(log, "immutableApps: POSTD"), std::string::npos);
+  expectLogged({"Monitor::reload(): arrived SIGHUP", "oldApps: ICAP", "newApps: NEWAPP",
+                "immutableApps: POSTD"});
   EXPECT_FALSE(kztest::processExists(icapd));
   // Every running component is told to re-read its configuration.
   EXPECT_TRUE(kztest::waitFor([&] {
-    return kztest::readFile(sb_.recordFile("agent")).find("signal 1\n") != std::string::npos;
+    return kztest::countOf(kztest::readFile(sb_.recordFile("agent")), "signal 1\n") >= 1;
   }));
-  EXPECT_EQ(sb_.componentPids("agent").back(), agent);  // not restarted
-  stopDaemon();
-}
-
-TEST_F(Daemon, BrokenReloadChangesNothing) {
-  sb_.addApplication({"AGENT", {}, {component("agent")}});
-  startDaemon();
-  kztest::writeFile(sb_.metaDir() + "broken.mmc", "APPLICATION\n");
-  ASSERT_TRUE(sb_.daemon().signal(SIGHUP));
-  ASSERT_TRUE(sb_.waitForLog("reload error: error in *.mmc file")) << sb_.log();
-  EXPECT_TRUE(kztest::processExists(sb_.componentPids("agent").back()));
-  EXPECT_EQ(sb_.componentPids("agent").size(), 1u);
+  EXPECT_EQ(sb_.componentPids("agent"), std::vector<pid_t>{agent});  // not restarted
   stopDaemon();
 }
 
@@ -301,7 +226,7 @@ TEST_F(Daemon, SigtermDuringStartUpEndsTheStartPromptly) {
     EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(10));
     EXPECT_FALSE(sb.anyComponentAlive());
     EXPECT_FALSE(kztest::fileExists(sb.pidFile()));
-    EXPECT_NE(at(sb.log(), "Monitor::terminate(): arrived SIGTERM"), std::string::npos);
+    EXPECT_NE(sb.log().find("Monitor::terminate(): arrived SIGTERM"), npos);
   }
 }
 
@@ -312,8 +237,7 @@ TEST_F(Daemon, UnknownAccountNeverRunsAsRoot) {
   sb_.writeConf();
   const kztest::RunResult own = sb_.run({"-c", sb_.confFile()});
   EXPECT_EQ(own.status, 8);
-  EXPECT_NE(own.err.find("program create error: getpwnam( \"no-such-user-kz\" ) error"),
-            std::string::npos)
+  EXPECT_NE(own.err.find("program create error: getpwnam( \"no-such-user-kz\" ) error"), npos)
       << own.err;
   EXPECT_TRUE(sb_.componentPids("agent").empty());
 }
@@ -328,11 +252,10 @@ TEST_F(Daemon, DetachesAndWritesItsPidFile) {
   // The process we started returns at once; the daemon goes on detached.
   ASSERT_TRUE(sb_.daemon().wait(std::chrono::seconds(30), &status));
   EXPECT_EQ(status, 0);
-  ASSERT_TRUE(sb_.waitForLog(kStarted)) << sb_.log();
+  ASSERT_TRUE(sb_.waitForLog("Korza (R) Components Monitor started")) << sb_.log();
   const pid_t daemon = std::atoi(kztest::readFile(sb_.pidFile()).c_str());
   ASSERT_GT(daemon, 1);
   EXPECT_NE(daemon, sb_.daemon().pid());
-  EXPECT_TRUE(kztest::processExists(daemon));
   EXPECT_EQ(getsid(daemon), daemon);  // a session of its own
   ASSERT_EQ(kill(daemon, SIGTERM), 0);
   EXPECT_TRUE(
@@ -345,32 +268,23 @@ TEST_F(Daemon, StopEndsTheWorkersOfAComponent) {
   // The component forks a worker that would outlive it; the stop goes to
   // the component's process group, so the worker ends with it.
   const std::string script = sb_.root() + "/forking-component";
-  kztest::writeFile(script,
-                    "#!/bin/sh\n"
-                    "sleep 600 </dev/null >/dev/null 2>&1 &\n"
-                    "echo $! > \"$1\"\n"
-                    "printf ' '\n"
-                    "wait\n",
-                    0755);
   const std::string worker_file = sb_.root() + "/worker.pid";
-  ComponentSpec agent;
-  agent.name = "agent";
-  agent.argv = worker_file;
-  sb_.addApplication({"AGENT", {}, {agent}}, script);
-  startDaemon();
+  kztest::writeFile(script,
+                    "#!/bin/sh\nsleep 600 </dev/null >/dev/null 2>&1 &\necho $! > \"$1\"\n"
+                    "printf ' '\nwait\n",
+                    0755);
+  sb_.addApplication({"AGENT", {}, {{"agent", worker_file, 5, 1, "LOG", ""}}}, script);
+  sb_.startAndWait();
   pid_t worker = 0;
   ASSERT_TRUE(kztest::waitFor(
       [&] { return (worker = std::atoi(kztest::readFile(worker_file).c_str())) > 1; },
       std::chrono::seconds(30)));
-  ASSERT_TRUE(kztest::processExists(worker));
   EXPECT_EQ(sb_.stopWith(SIGTERM), 0) << sb_.log();
   // Gone, or at most a zombie waiting for its new parent to reap it.
   EXPECT_TRUE(kztest::waitFor(
       [&] {
         const std::string stat = kztest::readFile("/proc/" + std::to_string(worker) + "/stat");
-        const size_t close_paren = stat.rfind(')');
-        return !kztest::processExists(worker) ||
-               (close_paren != std::string::npos && stat.compare(close_paren, 3, ") Z") == 0);
+        return !kztest::processExists(worker) || stat.find(") Z") != npos;
       },
       std::chrono::seconds(30)));
   if (kztest::processExists(worker)) kill(worker, SIGKILL);

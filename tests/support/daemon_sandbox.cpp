@@ -1,5 +1,6 @@
 #include "tests/support/daemon_sandbox.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -80,7 +81,7 @@ bool DaemonSandbox::anyComponentAlive() const {
 void DaemonSandbox::killComponents() const {
   for (const auto& c : components_) {
     for (pid_t pid : componentPids(c)) {
-      if (pid > 1 && processExists(pid)) kill(pid, SIGKILL);
+      if (pid > 1) kill(pid, SIGKILL);
     }
   }
 }
@@ -113,15 +114,13 @@ void DaemonSandbox::breakProgram(const std::string& name) const {
 }
 
 void DaemonSandbox::writeConf() {
-  std::map<std::string, std::map<std::string, std::string>> groups;
+  // The keys are sorted, so the keys of a group follow each other.
+  std::string text, group;
   for (const auto& kv : settings) {
     const size_t slash = kv.first.find('/');
-    groups[kv.first.substr(0, slash)][kv.first.substr(slash + 1)] = kv.second;
-  }
-  std::string text = "# written by the test sandbox\n";
-  for (const auto& g : groups) {
-    text += "[" + g.first + "]\n";
-    for (const auto& kv : g.second) text += kv.first + " = " + kv.second + "\n";
+    if (kv.first.substr(0, slash) != group)
+      text += "[" + (group = kv.first.substr(0, slash)) + "]\n";
+    text += kv.first.substr(slash + 1) + " = " + kv.second + "\n";
   }
   writeFile(confFile(), text);
 }
@@ -139,11 +138,15 @@ void DaemonSandbox::start(const std::vector<std::string>& args) {
   daemon_ = std::make_unique<Background>(argv, dir_.file("stdout"), dir_.file("stderr"), root());
 }
 
+void DaemonSandbox::startAndWait() {
+  writeConf();
+  start();
+  EXPECT_TRUE(waitForLog("Korza (R) Components Monitor started")) << log();
+}
+
 int DaemonSandbox::stopWith(int signo, std::chrono::milliseconds timeout) {
-  if (!daemon_) return -1;
-  daemon_->signal(signo);
   int status = -1;
-  if (!daemon_->wait(timeout, &status)) return -1;
+  if (daemon_ && daemon_->signal(signo)) daemon_->wait(timeout, &status);
   return status;
 }
 

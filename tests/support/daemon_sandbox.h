@@ -59,6 +59,8 @@ class DaemonSandbox {
                 std::chrono::milliseconds timeout = std::chrono::seconds(60));
   // Starts the daemon in the background with -c confFile() and `args`.
   void start(const std::vector<std::string>& args = {});
+  // writeConf(), start(), and a wait for the start-up to be logged.
+  void startAndWait();
   Background& daemon() { return *daemon_; }
   // Sends the signal and waits for the exit; returns the exit status or -1.
   int stopWith(int signo, std::chrono::milliseconds timeout = std::chrono::seconds(60));

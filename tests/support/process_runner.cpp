@@ -55,18 +55,9 @@ RunResult runProgram(const std::vector<std::string>& argv, std::chrono::millisec
                      const std::string& workdir) {
   TempDir tmp;
   RunResult r;
-  {
-    Background bg(argv, tmp.path() + "/out", tmp.path() + "/err", workdir);
-    int status = -1, sig = 0;
-    if (!bg.wait(timeout, &status, &sig)) {
-      r.timed_out = true;
-    } else {
-      r.status = status;
-      r.term_signal = sig;
-    }
-  }
-  r.out = readFile(tmp.path() + "/out");
-  r.err = readFile(tmp.path() + "/err");
+  Background(argv, tmp.file("out"), tmp.file("err"), workdir).wait(timeout, &r.status);
+  r.out = readFile(tmp.file("out"));
+  r.err = readFile(tmp.file("err"));
   return r;
 }
 
@@ -93,15 +84,9 @@ bool Background::running() {
   return !reaped_;
 }
 
-bool Background::wait(std::chrono::milliseconds timeout, int* status, int* term_signal) {
+bool Background::wait(std::chrono::milliseconds timeout, int* status) {
   if (!waitFor([this] { return !running(); }, timeout)) return false;
-  if (WIFEXITED(raw_status_)) {
-    if (status) *status = WEXITSTATUS(raw_status_);
-    if (term_signal) *term_signal = 0;
-  } else {
-    if (status) *status = -1;
-    if (term_signal) *term_signal = WIFSIGNALED(raw_status_) ? WTERMSIG(raw_status_) : 0;
-  }
+  *status = WIFEXITED(raw_status_) ? WEXITSTATUS(raw_status_) : -1;
   return true;
 }
 

@@ -13,11 +13,8 @@
 namespace kztest {
 
 struct RunResult {
-  int status = -1;      // exit status, or -1 when killed by a signal / timed out
-  int term_signal = 0;  // the signal that ended it, if any
-  bool timed_out = false;
-  std::string out;
-  std::string err;
+  int status = -1;  // exit status, or -1 when killed by a signal / timed out
+  std::string out, err;
 };
 
 // Runs argv (argv[0] is the program path) with stdin from /dev/null, waits at
@@ -38,8 +35,8 @@ class Background {
 
   pid_t pid() const { return pid_; }
   bool signal(int signo);
-  // Waits for the exit; false on time-out. Fills status / term_signal.
-  bool wait(std::chrono::milliseconds timeout, int* status, int* term_signal = nullptr);
+  // Waits for the exit; false on time-out. Fills status (-1 for a signal).
+  bool wait(std::chrono::milliseconds timeout, int* status);
   bool running();
 
  private:

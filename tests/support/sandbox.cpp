@@ -12,10 +12,8 @@ namespace kztest {
 
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kztest.XXXXXX";
-  std::string buf = tmpl;
-  if (mkdtemp(&buf[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = buf;
+  path_ = std::string(base && *base ? base : "/tmp") + "/kztest.XXXXXX";
+  if (mkdtemp(&path_[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -46,10 +44,9 @@ bool fileExists(const std::string& path) {
 }
 
 size_t countOf(const std::string& hay, const std::string& needle) {
-  if (needle.empty()) return 0;
   size_t n = 0;
-  for (size_t pos = hay.find(needle); pos != std::string::npos;
-       pos = hay.find(needle, pos + needle.size())) {
+  for (size_t at = 0; !needle.empty() && (at = hay.find(needle, at)) != std::string::npos;
+       at += needle.size()) {
     ++n;
   }
   return n;
