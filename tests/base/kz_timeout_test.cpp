@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/kz_exception.h"
+#include "tests/support/sandbox.h"
 
 namespace {
 
@@ -11,16 +12,6 @@ using korza::base::KzException;
 using korza::base::KzParameterError;
 using korza::base::KzTime;
 using korza::base::KzTimeout;
-
-template <class E, class F>
-std::string thrownText(F f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "no exception";
-}
 
 TEST(KzTimeout, SetConvertsUnitsAndNormalises) {
   KzTimeout t;
@@ -35,9 +26,9 @@ TEST(KzTimeout, SetConvertsUnitsAndNormalises) {
   EXPECT_EQ(t.ms(), 14400000u);
   t.Set(int64_t(1) << 40, KzTimeout::kSeconds);
   EXPECT_EQ(t.ms(), 14400000u);
-  EXPECT_EQ(thrownText<KzParameterError>([&] { t.Set(5, 7); }),
+  EXPECT_EQ(kztest::errorOf<KzParameterError>([&] { t.Set(5, 7); }),
             "Timeout::Set: the 'Unit' parameter contains invalid value '7'");
-  EXPECT_EQ(thrownText<KzParameterError>([&] { t.AsUnit(3); }),
+  EXPECT_EQ(kztest::errorOf<KzParameterError>([&] { t.AsUnit(3); }),
             "Timeout::AsUnit: the 'Unit' parameter contains invalid value '3'");
 }
 
@@ -74,7 +65,7 @@ TEST(KzTimeout, TextAndTimeval) {
 TEST(KzTime, TextAndCalendarErrors) {
   EXPECT_EQ(KzTime().Text(), "undefined");
   EXPECT_EQ(KzTime::FromCalendar(2011, 5, 11, 9, 8, 7, 42).Text(), "2011-05-11 09:08:07.000042");
-  EXPECT_EQ(thrownText<KzException>([] { KzTime::FromCalendar(2011, 2, 30, 0, 0, 0); }),
+  EXPECT_EQ(kztest::errorOf<KzException>([] { KzTime::FromCalendar(2011, 2, 30, 0, 0, 0); }),
             "Day of month is not valid for year");
 }
 

@@ -13,29 +13,19 @@ namespace {
 
 using korza::LogClass;
 
-template <class F>
-std::string thrownText(F f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no exception";
-}
-
 TEST(LogNames, LevelsAndFacilitiesParseWithoutLetterCase) {
   EXPECT_EQ(LogClass::parseLevel("DEBUG"), 5);
   EXPECT_EQ(LogClass::parseLevel("info"), 4);
   EXPECT_EQ(LogClass::parseLevel("Alert"), 3);
   EXPECT_EQ(LogClass::parseLevel("error"), 2);
   EXPECT_EQ(LogClass::parseLevel("quiet"), 0);
-  EXPECT_EQ(thrownText([] { LogClass::parseLevel("verbose"); }),
+  EXPECT_EQ(kztest::errorOf([] { LogClass::parseLevel("verbose"); }),
             "Error in level value verbose. Use Quiet | Error | Alert | Info | Debug");
   EXPECT_EQ(LogClass::parseFacility("Daemon"), LOG_DAEMON);
   EXPECT_EQ(LogClass::parseFacility("mail"), LOG_MAIL);
   EXPECT_EQ(LogClass::parseFacility("LOCAL3"), LOG_LOCAL3);
   EXPECT_EQ(LogClass::parseFacility("local7"), LOG_LOCAL7);
-  EXPECT_EQ(thrownText([] { LogClass::parseFacility("user"); }),
+  EXPECT_EQ(kztest::errorOf([] { LogClass::parseFacility("user"); }),
             "Error in SyslogFacility value user. Use Daemon | Mail | Local0-7\n");
 }
 
@@ -120,7 +110,7 @@ TEST_F(LogFileTest, UnopenableFileIsReported) {
   const std::string link = dir_.file("link.log");
   ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
   for (const std::string& name : {std::string("/nonexistent-dir/x.log"), link}) {
-    EXPECT_EQ(thrownText([&] { log_.init(name, "info", "daemon", false); }),
+    EXPECT_EQ(kztest::errorOf([&] { log_.init(name, "info", "daemon", false); }),
               "error in open log file " + name);
   }
   EXPECT_EQ(kztest::readFile(victim), "keep\n");

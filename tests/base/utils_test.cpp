@@ -12,16 +12,6 @@ namespace {
 
 using Pieces = std::vector<std::string>;
 
-template <class F>
-std::string thrownText(F f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no exception";
-}
-
 TEST(UtilsText, SplitTrimAndCaseFreeNames) {
   const std::pair<const char*, Pieces> splits[] = {
       {"/a/b", {"a", "b"}}, {"a//b", {"a", "", "b"}}, {"a/", {"a"}}, {"", {}}, {"/", {}},
@@ -59,7 +49,7 @@ TEST(UtilsPidFile, WritesReplacesAndRemovesTheFile) {
   ASSERT_EQ(symlink(target.c_str(), dir.file("link.pid").c_str()), 0);
   EXPECT_THROW(Utils::createPidFile(dir.file("link.pid"), 4242), Utils::error);
   EXPECT_EQ(kztest::readFile(target), "keep\n");
-  EXPECT_EQ(thrownText([] { Utils::createPidFile("/nonexistent-dir/x.pid", 1); }),
+  EXPECT_EQ(kztest::errorOf([] { Utils::createPidFile("/nonexistent-dir/x.pid", 1); }),
             "error in create pid file \"/nonexistent-dir/x.pid\": No such file or directory");
 }
 
@@ -88,7 +78,7 @@ TEST(UtilsPidFile, LockHeldByAnotherProcessFailsAndKeepsContent) {
   close(done[0]);
   char c;
   ASSERT_EQ(read(ready[0], &c, 1), 1);
-  EXPECT_EQ(thrownText([&] {
+  EXPECT_EQ(kztest::errorOf([&] {
               Utils::createPidFile(path, 99);
             }).rfind("unable to set lock for file \"" + path + "\": ", 0),
             0u);
@@ -98,7 +88,7 @@ TEST(UtilsPidFile, LockHeldByAnotherProcessFailsAndKeepsContent) {
   ASSERT_EQ(Utils::waitPid(child, &st, 0), child);
   EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
   close(ready[0]);
-  EXPECT_EQ(thrownText([&] { Utils::waitPid(999999, &st, 0); }),
+  EXPECT_EQ(kztest::errorOf([&] { Utils::waitPid(999999, &st, 0); }),
             "waitpid(999999, ..) error: No child processes");
 }
 
@@ -119,11 +109,11 @@ TEST(UtilsRunCommand, SuccessFailureAndStandardErrorText) {
 // unless a group is named.
 TEST(UtilsUsers, AccountsAndLookupErrors) {
   EXPECT_FALSE(Utils::setUserAndGroup("", ""));
-  EXPECT_EQ(thrownText([] { Utils::setUserAndGroup("", "no-such-group-kz"); }),
+  EXPECT_EQ(kztest::errorOf([] { Utils::setUserAndGroup("", "no-such-group-kz"); }),
             "getgrnam( \"no-such-group-kz\" ) error");
-  EXPECT_EQ(thrownText([] { Utils::setUserAndGroup("no-such-user-kz", ""); }),
+  EXPECT_EQ(kztest::errorOf([] { Utils::setUserAndGroup("no-such-user-kz", ""); }),
             "getpwnam( \"no-such-user-kz\" ) error");
-  EXPECT_EQ(thrownText([] { Utils::resolveAccount("no-such-user-kz", ""); }),
+  EXPECT_EQ(kztest::errorOf([] { Utils::resolveAccount("no-such-user-kz", ""); }),
             "getpwnam( \"no-such-user-kz\" ) error");
   const struct passwd* pw = getpwnam("nobody");
   ASSERT_NE(pw, nullptr);
@@ -143,7 +133,7 @@ TEST(UtilsListDir, ListsFilesOnlyAndFiltersBySuffixWithExactCase) {
   ASSERT_EQ(symlink(dir.file("nowhere").c_str(), dir.file("e.mmc").c_str()), 0);
   EXPECT_EQ(Utils::listDir(dir.path() + "/").size(), 3u);
   EXPECT_EQ(Utils::listDir(dir.path() + "/", ".mmc"), (Pieces{dir.path() + "/a.mmc"}));
-  EXPECT_EQ(thrownText([&] { Utils::listDir(dir.path() + "/missing/"); }),
+  EXPECT_EQ(kztest::errorOf([&] { Utils::listDir(dir.path() + "/missing/"); }),
             "opendir() error: No such file or directory");
 }
 
@@ -165,7 +155,7 @@ TEST(UtilsCheckPath, AcceptsOnlyPathsTheShellReadsAsOneWord) {
       {"/a|b", "|"},  {"/a&", "&"},     {"/a*", "*"},     {"/a>b", ">"},
   };
   for (const auto& [path, ch] : bad) {
-    EXPECT_EQ(thrownText([p = path] { Utils::checkPath(p); }),
+    EXPECT_EQ(kztest::errorOf([p = path] { Utils::checkPath(p); }),
               std::string("path \"") + path + "\" is not correct. ch=" + ch);
   }
 }

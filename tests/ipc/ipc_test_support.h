@@ -29,18 +29,6 @@ class LogCapture {
   size_t start_;
 };
 
-// The text of the E that `f` throws, or "no error"; any other exception
-// escapes to fail the test.
-template <class E = std::exception>
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "no error";
-}
-
 std::string bytes(std::initializer_list<int> list);
 
 // A server session at a socket in a temporary directory, served by threads

@@ -3,6 +3,7 @@
 #ifndef KORZA_TESTS_SUPPORT_SANDBOX_H_
 #define KORZA_TESTS_SUPPORT_SANDBOX_H_
 
+#include <functional>
 #include <string>
 
 namespace kztest {
@@ -27,6 +28,18 @@ void writeFile(const std::string& path, const std::string& content, int mode = 0
 bool fileExists(const std::string& path);
 // Number of occurrences of `needle` in `hay`.
 size_t countOf(const std::string& hay, const std::string& needle);
+
+// The text of the E that `f` throws, or "no error"; any other exception
+// escapes to fail the test.
+template <class E = std::exception>
+std::string errorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "no error";
+}
 
 }  // namespace kztest
 
