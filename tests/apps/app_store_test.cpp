@@ -58,13 +58,13 @@ TEST_F(AppStoreTest, FailingDependencyStopsTheChain) {
          app("Z", {}, "--tc-fail-times=100 --tc-counter=" + counter)});
   EXPECT_FALSE(store_.startApp("X", {}, StandartCompStrategy()));
   const std::string text = log();
-  EXPECT_NE(text.find("application \"Z\" cannot start"), std::string::npos);
-  EXPECT_NE(text.find("application \"Y\" cannot start, because of depends application \"Z\" "
-                      "not started"),
-            std::string::npos);
-  EXPECT_NE(text.find("application \"X\" cannot start, because of depends application \"Y\" "
-                      "not started"),
-            std::string::npos);
+  EXPECT_THAT(text, HasSubstr("application \"Z\" cannot start"));
+  EXPECT_THAT(text,
+              HasSubstr("application \"Y\" cannot start, because of depends application \"Z\" "
+                        "not started"));
+  EXPECT_THAT(text,
+              HasSubstr("application \"X\" cannot start, because of depends application \"Y\" "
+                        "not started"));
   EXPECT_FALSE(store_.isStarted("X"));
   EXPECT_FALSE(store_.isStarted("Y"));
   EXPECT_TRUE(store_.isStarted("Z"));  // its failed start leaves it marked
@@ -93,12 +93,11 @@ TEST_F(AppStoreTest, FaultAndAgentRecoverySendSighupOnce) {
   store_.fault(agent_pid, 1000);
   EXPECT_TRUE(store_.hasFaultPid(agent_pid));
   EXPECT_TRUE(store_.hasPid(agent_pid));
-  EXPECT_NE(log().find("This could affect operation of the following application(s): \"D\""),
-            std::string::npos);
+  EXPECT_THAT(log(),
+              HasSubstr("This could affect operation of the following application(s): \"D\""));
   EXPECT_FALSE(store_.recovery(agent_pid, 1000, 1, {"D"}));  // not among the names
   EXPECT_TRUE(store_.recovery(agent_pid, 1000, 1, {}));
-  EXPECT_NE(log().find("Sending SIGHUP to application D due to AGENT recovered"),
-            std::string::npos);
+  EXPECT_THAT(log(), HasSubstr("Sending SIGHUP to application D due to AGENT recovered"));
   ASSERT_TRUE(
       kztest::waitFor([&] { return readFile(record).find("signal 1\n") != std::string::npos; }));
   store_.stopApps();
@@ -116,12 +115,12 @@ TEST_F(AppStoreTest, FaultyAppsStopButKeptDependenciesStay) {
   regen_.events.clear();
   store_.stopFaultyApps({"Top", "Base"});
   EXPECT_EQ(regen_.events, (std::vector<std::string>{"stopped Top"}));
-  EXPECT_NE(log().find("one component from application Top is fault. The application will be "
-                       "stoped"),
-            std::string::npos);
-  EXPECT_NE(log().find("application Lib going to stop, because no one application depend on "
-                       "it now"),
-            std::string::npos);
+  EXPECT_THAT(log(),
+              HasSubstr("one component from application Top is fault. The application will be "
+                        "stoped"));
+  EXPECT_THAT(log(),
+              HasSubstr("application Lib going to stop, because no one application depend on "
+                        "it now"));
   EXPECT_TRUE(store_.isStarted("Base"));
   store_.stopApps();
 }

@@ -58,17 +58,6 @@ TEST_F(ApplicationTest, StartsInOrderAndStopsInReverse) {
   EXPECT_EQ(regen_.events.size(), 2u);
 }
 
-TEST_F(ApplicationTest, RetriesOnTheRecoveryListDuringStart) {
-  const std::string counter = file("counter");
-  Application app(appConf(
-      "App", {comp("first", ""), comp("flaky", "--tc-fail-times=1 --tc-counter=" + counter)}));
-  ASSERT_TRUE(app.start({1}, StandartCompStrategy()));
-  EXPECT_EQ(readFile(counter), "2\n");
-  EXPECT_NE(at("sleep 1"), std::string::npos);
-  EXPECT_NE(at("cannot start component \"flaky\" from application \"App\": "), std::string::npos);
-  app.stop();
-}
-
 TEST_F(ApplicationTest, GivesUpWhenTheListIsUsedUpAndStopsWhatStarted) {
   const std::string counter = file("counter");
   Application app(appConf("App", {comp("first", ""), comp("second", ""),
@@ -114,35 +103,6 @@ TEST_F(ApplicationTest, RetrySleepsAndTheirEnd) {
   Application app(appConf("App", {comp("broken", "--tc-counter=" + file("none"))}));
   EXPECT_FALSE(app.start({}, StandartCompStrategy()));
   EXPECT_FALSE(kztest::fileExists(file("none")));
-}
-
-TEST_F(ApplicationTest, RecoveryRestartsTheComponentOfThePid) {
-  const std::string counter = file("counter");
-  Application app(appConf("App", {comp("comp", "--tc-fail-times=0 --tc-counter=" + counter)}));
-  ASSERT_TRUE(app.start({}, StandartCompStrategy()));
-  Component& c = app.getComponents()[0];
-  const pid_t old_pid = c.getPid();
-  ASSERT_EQ(kill(old_pid, SIGKILL), 0);
-  EXPECT_FALSE(app.fault(old_pid, 1000, {}));
-  EXPECT_TRUE(app.hasStoppedComponent());
-  EXPECT_TRUE(app.hasFaultPid(old_pid));
-
-  // A failing attempt keeps the dead instance's pid for the next one.
-  kztest::writeFile(counter, "-1\n");
-  ComponentConf failing = comp("comp", "--tc-fail-times=5 --tc-counter=" + counter);
-  c.reconfig(failing);
-  EXPECT_FALSE(app.recovery(old_pid, 1000, 1));
-  EXPECT_TRUE(c.hasPid(old_pid));
-  EXPECT_FALSE(c.isStarted());
-
-  c.reconfig(comp("comp", ""));
-  EXPECT_TRUE(app.recovery(old_pid, 1000, 2));
-  EXPECT_TRUE(c.isStarted());
-  EXPECT_NE(c.getPid(), old_pid);
-  EXPECT_NE(at("Application::recovery() pid=" + std::to_string(old_pid)), std::string::npos);
-  EXPECT_FALSE(app.cannotRecovery(old_pid, 1000));
-  EXPECT_TRUE(app.cannotRecovery(c.getPid(), 1000));
-  app.stop();
 }
 
 }  // namespace

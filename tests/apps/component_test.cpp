@@ -8,7 +8,6 @@
 #include <chrono>
 
 #include "apps/comp_strategy.h"
-#include "apps/notification_context.h"
 #include "tests/apps/apps_fixture.h"
 
 namespace {
@@ -57,11 +56,11 @@ TEST_F(ComponentTest, BlankAnswerStartsAndStopWaitsForTheChild) {
   const pid_t child = c.getPid();
   ASSERT_TRUE(kztest::waitFor([&] { return readFile(record).find("fds") != std::string::npos; }));
   const std::string rec = readFile(record);
-  EXPECT_NE(rec.find("pid " + std::to_string(child) + "\n"), std::string::npos);
+  EXPECT_THAT(rec, HasSubstr("pid " + std::to_string(child) + "\n"));
   EXPECT_EQ(recordedArgs(rec),
             (std::vector<std::string>{appPath() + "comp", "--tc-record=" + record, "plain",
                                       "two words"}));
-  EXPECT_NE(rec.find("fds 0 1 2\n"), std::string::npos) << rec;
+  EXPECT_THAT(rec, HasSubstr("fds 0 1 2\n"));
   // Dies by SIGTERM: not "by exit", remembered as a fault pid.
   EXPECT_FALSE(c.stop(false));
   EXPECT_FALSE(c.isStarted());
@@ -69,13 +68,11 @@ TEST_F(ComponentTest, BlankAnswerStartsAndStopWaitsForTheChild) {
   EXPECT_EQ(c.getPid(), child);
   EXPECT_TRUE(c.hasFaultPid(child));
   const std::string text = log();
-  EXPECT_NE(text.find("component \"comp\" started <comp name=\"comp\""), std::string::npos);
-  EXPECT_NE(text.find("kill -TERM pid=" + std::to_string(child) + " name=\"comp\""),
-            std::string::npos);
-  EXPECT_NE(text.find("component \"comp\" terminated by signal 15 (" +
-                      std::string(strsignal(SIGTERM)) + ")"),
-            std::string::npos);
-  EXPECT_NE(readFile(record).find("signal 15\n"), std::string::npos);
+  EXPECT_THAT(text, HasSubstr("component \"comp\" started <comp name=\"comp\""));
+  EXPECT_THAT(text, HasSubstr("kill -TERM pid=" + std::to_string(child) + " name=\"comp\""));
+  EXPECT_THAT(text, HasSubstr("component \"comp\" terminated by signal 15 (" +
+                              std::string(strsignal(SIGTERM)) + ")"));
+  EXPECT_THAT(readFile(record), HasSubstr("signal 15\n"));
 }
 
 // Every answer but a blank fails the start, and the child is stopped; no
@@ -98,7 +95,7 @@ TEST_F(ComponentTest, EveryWrongAnswerIsReportedAndTheChildStopped) {
     }
     EXPECT_FALSE(c.isStarted());
     EXPECT_EQ(c.getFd(), -1);
-    EXPECT_NE(readFile(record).find("signal 15\n"), std::string::npos) << k.answer;
+    EXPECT_THAT(readFile(record), HasSubstr("signal 15\n")) << k.answer;
   }
 }
 
@@ -114,9 +111,7 @@ TEST_F(ComponentTest, FailedExecIsAStartingErrorWithTheReasonLogged) {
   EXPECT_TRUE(text == "stoped untimely" || text == "StopedHimself: component stoped himself" ||
               text == "component \"missing\" starting error")
       << text;
-  EXPECT_NE(log().find("exec( " + appPath() + "missing ) error: " + strerror(ENOENT)),
-            std::string::npos)
-      << log();
+  EXPECT_THAT(log(), HasSubstr("exec( " + appPath() + "missing ) error: " + strerror(ENOENT)));
 }
 
 // An unknown account or group never runs the component.
@@ -142,10 +137,9 @@ TEST_F(ComponentTest, IgnoredTermIsFollowedByKill) {
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_FALSE(c.stop(false));
   EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(900));
-  EXPECT_NE(readFile(record).find("signal 15\n"), std::string::npos);
-  EXPECT_NE(log().find("component \"comp\" terminated by signal 9 (" +
-                       std::string(strsignal(SIGKILL)) + ")"),
-            std::string::npos);
+  EXPECT_THAT(readFile(record), HasSubstr("signal 15\n"));
+  EXPECT_THAT(log(), HasSubstr("component \"comp\" terminated by signal 9 (" +
+                               std::string(strsignal(SIGKILL)) + ")"));
 }
 
 // The arguments each start mode gives the program; the check modes replace
@@ -224,35 +218,6 @@ TEST_F(ComponentTest, CheckAllDrainsTheStandardErrorPipe) {
   CheckOnlyStrategy().start(c, appPath(), 0, 0, "");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "checking \"comp\" component: OK\n");
   c.stop(false);
-}
-
-TEST_F(ComponentTest, FaultReapsReportsAndRecoveryInforms) {
-  NotificationContext::setMonitorInfo("Korza (R) Components Monitor", "Linux", "6.0", "host",
-                                      {10, 20});
-  Component c(comp("comp", ""));
-  c.createInformer();
-  c.startStandart(StandartCompStrategy(), appPath(), 0, 0, "Full");
-  const pid_t child = c.getPid();
-  EXPECT_FALSE(c.fault(child + 100000, 1000, "Full", appPath(), {}));
-  ASSERT_EQ(kill(child, SIGKILL), 0);
-  EXPECT_FALSE(c.fault(child, 1000, "Full", appPath(), {"Dep"}));
-  EXPECT_FALSE(c.isStarted());
-  EXPECT_TRUE(c.hasPid(child));
-  std::string text = log();
-  EXPECT_NE(text.find("component \"comp\" fault, pid=" + std::to_string(child)), std::string::npos);
-  EXPECT_NE(text.find("LogInform: Date: "), std::string::npos);
-  EXPECT_NE(text.find("Subject: ERROR: Component \"comp\" failed"), std::string::npos);
-
-  // Recovery start: fault time above 0 sends the recovery notice.
-  c.createInformer();
-  c.startStandart(StandartCompStrategy(), appPath(), 1000, 1, "Full");
-  EXPECT_NE(log().find("Subject: INFO: Component \"comp\" recovery"), std::string::npos);
-  EXPECT_NE(log().find("component \"comp\" recovery <comp"), std::string::npos);
-  c.cannotRecovery(1000, "Full", appPath());
-  EXPECT_NE(log().find("cannot recovery component comp"), std::string::npos);
-  EXPECT_NE(log().find("Subject: ERROR: Component \"comp\" cannot recovery"), std::string::npos);
-  c.stop(false);
-  NotificationContext::release();
 }
 
 }  // namespace

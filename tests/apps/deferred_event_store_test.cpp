@@ -44,7 +44,7 @@ TEST(DeferredEventStore, EarliestDueComesFirstAndOnePerPid) {
   store.pushFault(FaultEvent(2000, 2));
   store.pushFault(FaultEvent(500, 3));  // replaces the event of pid 3
   korza::LogClass::flush();
-  EXPECT_NE(kztest::readFile(dir.file("log")).find("equal pid error, pid=3"), std::string::npos);
+  EXPECT_THAT(kztest::readFile(dir.file("log")), HasSubstr("equal pid error, pid=3"));
   korza::LogClass::closeFile();
   EXPECT_EQ(store.size(), 3u);
   FaultEvent out;

@@ -70,10 +70,10 @@ TEST_F(LogFileTest, LevelFiltersSeveritiesAndContextTopPrecedesTheMessage) {
   const std::string text = lines();
   for (const char* part : {" FATAL f\n", " ERROR e\n", " WARN a\n", " INFO i\n",
                            "monitor DEBUG inner with context\n"}) {
-    EXPECT_NE(text.find(part), std::string::npos) << part;
+    EXPECT_THAT(text, HasSubstr(part)) << part;
   }
-  EXPECT_EQ(text.find(" DEBUG d"), std::string::npos);
-  EXPECT_EQ(text.find("quiet-fatal"), std::string::npos);
+  EXPECT_THAT(text, Not(HasSubstr(" DEBUG d")));
+  EXPECT_THAT(text, Not(HasSubstr("quiet-fatal")));
 }
 
 TEST_F(LogFileTest, LongTextIsCutToTheBuffer) {
@@ -125,7 +125,7 @@ TEST_F(LogFileTest, MonitorStartUpForcesQuietLevelsInConsoleMode) {
   EXPECT_EQ(korza::monitorLog().level(), korza::kLogDebug);
   EXPECT_EQ(korza::ipcLog().level(), korza::kLogInfo);
   EXPECT_FALSE(korza::initMonitorLogging(path_, "loud", "info", "daemon", false));
-  EXPECT_NE(lines().find("error init log system: Error in level value loud."), std::string::npos);
+  EXPECT_THAT(lines(), HasSubstr("error init log system: Error in level value loud."));
 }
 
 }  // namespace

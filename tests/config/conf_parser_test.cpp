@@ -22,18 +22,6 @@ std::string errorLine(int line, const std::string& message) {
   return "cannot parse config file \"test.conf\", line " + std::to_string(line) + ", " + message;
 }
 
-TEST(ConfParser, GroupsAndKeysAreFoundWithoutRegardToCase) {
-  LogCapture log;
-  conf_store_t s = parseText("Top = 1\n[Logging]\nLevel = debug\n[Monitor]\n  User=korza\n");
-  EXPECT_EQ(s.get("/logging/LEVEL"), "debug");
-  EXPECT_EQ(s.get("Logging/Level"), "debug");
-  EXPECT_EQ(s.get("/MONITOR/user"), "korza");
-  EXPECT_EQ(s.get("Top"), "1");
-  EXPECT_EQ(s.get("/Top"), "1");
-  EXPECT_THROW(s.get("/Monitor/Level"), conf_store_exception_t);
-  EXPECT_EQ(log.lines(), Lines());
-}
-
 TEST(ConfParser, ListsAccumulateAcrossKeysAndContinuationLines) {
   LogCapture log;
   struct Case {

@@ -129,8 +129,8 @@ TEST(Agent, ReportsStartsReloadChangesAndGivingUpButNotShutdown) {
   EXPECT_EQ(a.sb.stopWith(SIGTERM), 0);
   EXPECT_EQ(a.reports(), before);  // shutdown reports nothing
   const std::string log = a.sb.log();
-  EXPECT_EQ(log.find(kNoSession), std::string::npos) << log;
-  EXPECT_EQ(log.find("application \"POSTD\" started"), std::string::npos);
+  EXPECT_THAT(log, Not(HasSubstr(kNoSession)));
+  EXPECT_THAT(log, Not(HasSubstr("application \"POSTD\" started")));
 }
 
 // In enterprise mode the agent, reached by every form of AgentAddress,
@@ -174,7 +174,7 @@ TEST(Agent, AddressFormsAndFallBacksToTheFileList) {
     if (agent) {
       EXPECT_TRUE(a.sb.waitForLog("agent sent run app list: ICAP"));
       EXPECT_TRUE(a.sb.waitForLog("unknown parameter: notifier/adminmail = a@b"));
-      EXPECT_EQ(a.sb.log().find(kNoSession), std::string::npos);
+      EXPECT_THAT(a.sb.log(), Not(HasSubstr(kNoSession)));
     }
     if (&c == &cases[0]) {
       kztest::writeFile(a.agentConf(), "monitor/runapplist=POSTD\n");
@@ -205,13 +205,13 @@ TEST(Agent, CheckAllAsksTheTemporaryAgent) {
     a.sb.writeConf();
     const kztest::RunResult r = a.sb.run({"-A", "-c", a.sb.confFile()});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("Options OK"), std::string::npos) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr("Options OK")) << r.out << r.err;
     const std::string rec = kztest::readFile(a.agentRecord());
-    EXPECT_NE(rec.find("config\tlocal:"), std::string::npos) << rec;
+    EXPECT_THAT(rec, HasSubstr("config\tlocal:"));
     // The checked component was given the temporary address.
     const std::string icap = kztest::readFile(a.sb.recordFile("icapd"));
-    EXPECT_NE(icap.find(address + ".tmp"), std::string::npos) << icap;
-    EXPECT_EQ(a.sb.log().find(kNoSession), std::string::npos) << a.sb.log();
+    EXPECT_THAT(icap, HasSubstr(address + ".tmp"));
+    EXPECT_THAT(a.sb.log(), Not(HasSubstr(kNoSession)));
     EXPECT_FALSE(a.sb.anyComponentAlive());
   }
 }

@@ -164,9 +164,9 @@ TEST_F(Control, AddressInUseFailsTheStartAndCheckModeOpensNothing) {
   EXPECT_EQ(r.status, 8);
   EXPECT_EQ(r.err, "program create error: cannot create server session (inet:0@0.0.0.0," +
                        address() + "): SessionState::Open - cannot initialize connections pool\n");
-  EXPECT_NE(second.log().find("is reachable from other hosts: whoever can connect to it can run "
-                              "update scripts"),
-            std::string::npos)
+  EXPECT_THAT(second.log(),
+              HasSubstr("is reachable from other hosts: whoever can connect to it can run "
+                        "update scripts"))
       << second.log();
   EXPECT_EQ(ctl({"reload"}).status, 0);  // the first daemon is untouched
 
@@ -194,7 +194,7 @@ TEST_F(Control, StatusFollowsACrashTheRestartAndTheNextWait) {
             (std::vector<std::string>{"AGENT", "agent", "running", std::to_string(agent),
                                       statusRow(r.out, "agent").at(4), "0", "-"}))
       << r.out;
-  EXPECT_NE(r.out.find("\nnot in the run list: ICAP\n"), std::string::npos) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("\nnot in the run list: ICAP\n"));
   EXPECT_EQ(statusRow(r.out, "icapd").at(2), "stopped");
   EXPECT_EQ(ctl({"status", "icap"}).status, 3);  // named, it counts
 
@@ -208,7 +208,7 @@ TEST_F(Control, StatusFollowsACrashTheRestartAndTheNextWait) {
   })) << sb_.log();
   EXPECT_EQ(row[3], std::to_string(second));
   EXPECT_EQ(row[5], "1");  // restarts
-  EXPECT_NE(row[6].find(" killed by signal 9 (Killed)"), std::string::npos) << row[6];
+  EXPECT_THAT(row[6], HasSubstr(" killed by signal 9 (Killed)"));
 
   // Now every restart fails: after the first failed attempt the next one is
   // a minute away.
@@ -235,13 +235,13 @@ TEST_F(Control, StatusOfAGivenUpComponentIsNotStarted) {
   const size_t failed = log.find("Subject: ERROR: Component \"postd\" failed");
   ASSERT_NE(failed, std::string::npos) << log;
   EXPECT_LT(failed, log.find("Subject: ERROR: Component \"postd\" cannot recovery"));
-  EXPECT_EQ(log.find("Monitor has tried to restart"), std::string::npos);
+  EXPECT_THAT(log, Not(HasSubstr("Monitor has tried to restart")));
   EXPECT_EQ(sb_.componentPids("postd").size(), 1u);
 
   RunResult r = ctl({"status"});
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(statusRow(r.out, "postd").at(2), "given up") << r.out;
-  EXPECT_NE(r.out.find("\nnot started: POSTD\n"), std::string::npos) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("\nnot started: POSTD\n"));
   EXPECT_EQ(ctl({"status", "agent"}).status, 0);
   r = ctl({"status", "AGENT", "NOSUCH"});
   EXPECT_EQ(r.status, 3);

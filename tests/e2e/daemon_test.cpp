@@ -31,12 +31,12 @@ class Daemon : public ::testing::Test {
     EXPECT_EQ(sb_.stopWith(signo), 0) << sb_.log();
     EXPECT_FALSE(sb_.anyComponentAlive());
     EXPECT_FALSE(kztest::fileExists(sb_.pidFile()));
-    EXPECT_NE(sb_.log().find("Korza (R) Components Monitor shutdown"), npos);
+    EXPECT_THAT(sb_.log(), HasSubstr("Korza (R) Components Monitor shutdown"));
   }
   // Every text is in the log.
   void expectLogged(std::initializer_list<std::string> texts) {
     const std::string log = sb_.log();
-    for (const auto& t : texts) EXPECT_NE(log.find(t), npos) << t << "\n" << log;
+    for (const auto& t : texts) EXPECT_THAT(log, HasSubstr(t));
   }
 
   DaemonSandbox sb_;
@@ -50,24 +50,24 @@ TEST_F(Daemon, StartsInDependencyOrderAndStopsDependentsFirst) {
   ASSERT_NE(agent, npos) << log;
   EXPECT_LT(agent, log.find("application \"POSTD\" has been started"));
   EXPECT_LT(agent, log.find("application \"ICAP\" has been started"));
-  EXPECT_NE(log.find("application \"ICAP\" has been started"), npos);
+  EXPECT_THAT(log, HasSubstr("application \"ICAP\" has been started"));
   // Components of one application start one after the other, in file order.
   EXPECT_LT(log.find("component \"scand\" from application \"POSTD\" has been started"),
             log.find("component \"postd\" from application \"POSTD\" has been started"));
   // Without an agent session the application starts are logged.
-  EXPECT_NE(log.find("application \"POSTD\" started"), npos);
-  EXPECT_EQ(log.find("application \"AGENT\" started"), npos);
+  EXPECT_THAT(log, HasSubstr("application \"POSTD\" started"));
+  EXPECT_THAT(log, Not(HasSubstr("application \"AGENT\" started")));
   EXPECT_EQ(kztest::readFile(sb_.pidFile()), std::to_string(sb_.daemon().pid()) + "\n");
 
   stopDaemon(SIGINT);
   log = sb_.log();
-  EXPECT_NE(log.find("Monitor::terminate(): arrived SIGINT"), npos);
+  EXPECT_THAT(log, HasSubstr("Monitor::terminate(): arrived SIGINT"));
   const size_t agent_stop = log.find("application \"AGENT\" has been stopped");
   ASSERT_NE(agent_stop, npos) << log;
   EXPECT_LT(log.find("application \"POSTD\" has been stopped"), agent_stop);
   EXPECT_LT(log.find("application \"ICAP\" has been stopped"), agent_stop);
   // Components ended by their own exit on SIGTERM are not reported as faults.
-  EXPECT_EQ(log.find("terminated by signal"), npos) << log;
+  EXPECT_THAT(log, Not(HasSubstr("terminated by signal")));
 }
 
 TEST_F(Daemon, KilledComponentIsReportedRestartedAndRecovered) {
@@ -135,7 +135,7 @@ TEST_F(Daemon, ComponentThatNeverComesBackStopsItsApplicationButKeepsTheRunSet) 
                 "one component from application POSTD is fault. The application will be stoped",
                 "Abortive attempts to recovery it were made at "});
   // AGENT is in the run set: it keeps running, and so does the daemon.
-  EXPECT_EQ(sb_.log().find("application \"AGENT\" has been stopped"), npos);
+  EXPECT_THAT(sb_.log(), Not(HasSubstr("application \"AGENT\" has been stopped")));
   EXPECT_FALSE(kztest::processExists(sb_.componentPids("scand").back()));
   EXPECT_TRUE(kztest::processExists(sb_.componentPids("agent").back()));
   EXPECT_TRUE(sb_.daemon().running());
@@ -166,8 +166,8 @@ TEST_F(Daemon, DataOnTheAnswerPipeIsNotDeath) {
   sb_.addApplication({"AGENT", {}, {component("agent", "--tc-answer=\\\\x20chatter")}});
   sb_.startAndWait();
   ASSERT_TRUE(sb_.waitForLog("error data in management descriptor")) << sb_.log();
-  EXPECT_NE(sb_.log().find(": hatter"), npos) << sb_.log();
-  EXPECT_EQ(sb_.log().find("fault, pid="), npos);
+  EXPECT_THAT(sb_.log(), HasSubstr(": hatter"));
+  EXPECT_THAT(sb_.log(), Not(HasSubstr("fault, pid=")));
   EXPECT_EQ(sb_.componentPids("agent").size(), 1u);
   stopDaemon();
 }
@@ -226,7 +226,7 @@ TEST_F(Daemon, SigtermDuringStartUpEndsTheStartPromptly) {
     EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(10));
     EXPECT_FALSE(sb.anyComponentAlive());
     EXPECT_FALSE(kztest::fileExists(sb.pidFile()));
-    EXPECT_NE(sb.log().find("Monitor::terminate(): arrived SIGTERM"), npos);
+    EXPECT_THAT(sb.log(), HasSubstr("Monitor::terminate(): arrived SIGTERM"));
   }
 }
 
@@ -237,8 +237,7 @@ TEST_F(Daemon, UnknownAccountNeverRunsAsRoot) {
   sb_.writeConf();
   const kztest::RunResult own = sb_.run({"-c", sb_.confFile()});
   EXPECT_EQ(own.status, 8);
-  EXPECT_NE(own.err.find("program create error: getpwnam( \"no-such-user-kz\" ) error"), npos)
-      << own.err;
+  EXPECT_THAT(own.err, HasSubstr("program create error: getpwnam( \"no-such-user-kz\" ) error"));
   EXPECT_TRUE(sb_.componentPids("agent").empty());
 }
 

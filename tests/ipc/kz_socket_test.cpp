@@ -121,7 +121,7 @@ TEST_F(SocketTest, TcpLoopback) {
   auto bound = std::dynamic_pointer_cast<KzSocket>(l)->GetLocalSocketAddress();
   const std::string port = bound->GetSpec().substr(bound->GetSpec().rfind(':') + 1);
   connectPair(l, "inet:" + port + "@127.0.0.1");
-  EXPECT_NE(server_->Text().find(", client->inet:127.0.0.1:"), std::string::npos);
+  EXPECT_THAT(server_->Text(), HasSubstr(", client->inet:127.0.0.1:"));
   ASSERT_TRUE(server_->Send("pong", kWait));
   std::string got(4, '\0');
   ASSERT_TRUE(client_->Receive(&got, kWait));

@@ -67,12 +67,10 @@ TEST_F(HupFilesTest, StaleFileIsRemovedAndLiveOneSignalled) {
   EXPECT_TRUE(kztest::fileExists(other.path()));
   EXPECT_EQ(kztest::readFile(dir_.file("other-hups")), "");
   const std::string log = logText();
-  EXPECT_NE(log.find("unlink not locked hup file \"" + run_ + "old.99999.hup\""),
-            std::string::npos);
-  EXPECT_NE(log.find("bad hup file format \"" + run_ + "broken.hup\""), std::string::npos);
-  EXPECT_NE(
-      log.find("send HUP signal to component \"cmp\" with pid = " + std::to_string(holder.pid())),
-      std::string::npos);
+  EXPECT_THAT(log, HasSubstr("unlink not locked hup file \"" + run_ + "old.99999.hup\""));
+  EXPECT_THAT(log, HasSubstr("bad hup file format \"" + run_ + "broken.hup\""));
+  EXPECT_THAT(log, HasSubstr("send HUP signal to component \"cmp\" with pid = " +
+                             std::to_string(holder.pid())));
 }
 
 TEST_F(HupFilesTest, FifoLinksAndThePidFileAreNeitherOpenedNorRemoved) {
@@ -89,14 +87,11 @@ TEST_F(HupFilesTest, FifoLinksAndThePidFileAreNeitherOpenedNorRemoved) {
     EXPECT_EQ(lstat((run_ + name).c_str(), &st), 0) << name;
   }
   const std::string log = logText();
-  EXPECT_NE(log.find("skip hup file \"" + run_ + "fifo.4242.hup\": not a regular file"),
-            std::string::npos);
-  EXPECT_NE(log.find("skip hup file \"" + run_ + "link.4243.hup\": not a regular file"),
-            std::string::npos);
-  EXPECT_NE(log.find("skip hup file \"" + run_ +
-                     "hard.4244.hup\": it is the pid file of the "
-                     "monitor"),
-            std::string::npos);
+  EXPECT_THAT(log, HasSubstr("skip hup file \"" + run_ + "fifo.4242.hup\": not a regular file"));
+  EXPECT_THAT(log, HasSubstr("skip hup file \"" + run_ + "link.4243.hup\": not a regular file"));
+  EXPECT_THAT(log, HasSubstr("skip hup file \"" + run_ +
+                             "hard.4244.hup\": it is the pid file of the "
+                             "monitor"));
   Utils::unlinkPidFile(pid_file, pid_fd);
 }
 

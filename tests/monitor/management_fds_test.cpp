@@ -34,10 +34,9 @@ TEST(ManagementDescriptors, OnlyEndOfFileCountsAsDeath) {
   auto closed = collectClosedDescriptors({quiet.fds[0], talking.fds[0], dead.fds[0], -1, 0}, 1000);
   EXPECT_EQ(closed, std::vector<int>{dead.fds[0]});
   korza::LogClass::flush();
-  EXPECT_NE(kztest::readFile(dir.file("log"))
-                .find("error data in management descriptor " + std::to_string(talking.fds[0]) +
-                      ": hello"),
-            std::string::npos);
+  EXPECT_THAT(kztest::readFile(dir.file("log")),
+              HasSubstr("error data in management descriptor " + std::to_string(talking.fds[0]) +
+                        ": hello"));
   korza::LogClass::closeFile();
 }
 

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "tests/support/sandbox.h"
+
 namespace {
 
 struct Recorder : SignalExecutor {
@@ -65,7 +67,7 @@ TEST(SignalHandler, ProcessorsForwardAndOnlyTerminateEndsTheWait) {
   EXPECT_EQ(WEXITSTATUS(st), 0);
   // The order in which pending signals are collected is the system's; the
   // loop must have forwarded SIGHUP and ended with SIGTERM.
-  EXPECT_NE(got.find("reload SIGHUP;"), std::string::npos) << got;
+  EXPECT_THAT(got, HasSubstr("reload SIGHUP;")) << got;
   const std::string last = "terminate SIGTERM;";
   ASSERT_GE(got.size(), last.size());
   EXPECT_EQ(got.substr(got.size() - last.size()), last) << got;

@@ -83,10 +83,10 @@ TEST_F(Supervision, GiveUpStopsAnApplicationWhoseComponentWaitsAndItStaysStopped
   waitUntilAfter(x_seen + 1);
   monitor_->processDeferredEvents(Monitor::NameSet());
   const std::string text = log();
-  EXPECT_NE(text.find("one component from application X is fault"), std::string::npos) << text;
+  EXPECT_THAT(text, HasSubstr("one component from application X is fault"));
   EXPECT_FALSE(monitor_->getAppStore().isStarted("X"));
   EXPECT_EQ(sb_.componentPids("x").size(), 1u) << text;
-  EXPECT_EQ(text.find("component \"x\" recovery"), std::string::npos);
+  EXPECT_THAT(text, Not(HasSubstr("component \"x\" recovery")));
 }
 
 // A start that waits for its dependencies handles only their events; the
@@ -99,9 +99,9 @@ TEST_F(Supervision, RegenerateLeavesOtherApplicationsEventsUntouched) {
   startMonitor();
   waitUntilAfter(killAndFile("x") + 1);
   monitor_->regenerate({"Y"});
-  EXPECT_EQ(log().find("cannot recovery component x"), std::string::npos) << log();
+  EXPECT_THAT(log(), Not(HasSubstr("cannot recovery component x")));
   monitor_->processDeferredEvents(Monitor::NameSet());
-  EXPECT_NE(log().find("component \"x\" recovery"), std::string::npos) << log();
+  EXPECT_THAT(log(), HasSubstr("component \"x\" recovery"));
   EXPECT_EQ(sb_.componentPids("x").size(), 2u);
 }
 
@@ -121,9 +121,7 @@ TEST_F(Supervision, ReloadWithANewComponentThatDoesNotAnswerStillAppliesInFull) 
   sb_.settings["Monitor/RunAppList"] = "AGENT, ICAP";
   sb_.writeConf();
   monitor_->reload();
-  EXPECT_NE(log().find("cannot start component \"mute\" from application \"AGENT\""),
-            std::string::npos)
-      << log();
+  EXPECT_THAT(log(), HasSubstr("cannot start component \"mute\" from application \"AGENT\""));
   EXPECT_TRUE(monitor_->getAppStore().isStarted("ICAP")) << log();
   EXPECT_GT(sb_.waitForInstance("icapd"), 0);
   EXPECT_TRUE(sb_.componentPids("spare2").empty());

@@ -56,7 +56,7 @@ TEST_F(UpdaterTest, PreUpdatePassesEveryValueAsOneArgument) {
   struct stat st;
   ASSERT_EQ(stat(script().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0770u);
-  EXPECT_NE(log().find("pre-update process successful"), std::string::npos);
+  EXPECT_THAT(log(), HasSubstr("pre-update process successful"));
 }
 
 TEST_F(UpdaterTest, FailuresAreReportedAndOnlyATrustedPackageIsRemoved) {
@@ -91,7 +91,7 @@ TEST_F(UpdaterTest, FailuresAreReportedAndOnlyATrustedPackageIsRemoved) {
     EXPECT_FALSE(updater_.pending()) << c.what;
   }
   const std::string text = log();
-  EXPECT_NE(text.find("pre-update process unsuccessful"), std::string::npos);
+  EXPECT_THAT(text, HasSubstr("pre-update process unsuccessful"));
   EXPECT_EQ(kztest::countOf(text, "remove cache directory \"" + pkg() + "\""), 1u);
 }
 
@@ -100,21 +100,20 @@ TEST_F(UpdaterTest, UpdateStepRunsThePostUpdateScriptOfTheKnownProductOnly) {
   const std::string done = dir_.file("done");
   kztest::writeFile(pkg() + "/usr/local/korza/post-update.sh", "echo \"$@\" > " + done + "\n");
   updater_.update();  // nothing pending: nothing happens
-  EXPECT_EQ(log().find("update process"), std::string::npos);
+  EXPECT_THAT(log(), Not(HasSubstr("update process")));
 
   ASSERT_TRUE(updater_.PreUpdate(pkg(), "two", "other", "m", "").first);
   updater_.update();
   EXPECT_FALSE(updater_.pending());
-  EXPECT_NE(log().find("cannot update: unknown product \"other\""), std::string::npos);
+  EXPECT_THAT(log(), HasSubstr("cannot update: unknown product \"other\""));
 
   ASSERT_TRUE(updater_.PreUpdate(pkg(), "two", Updater::kProduct, "m", "").first);
   updater_.update();
   EXPECT_FALSE(updater_.pending());
   EXPECT_TRUE(kztest::waitFor([&] { return kztest::readFile(done) == pkg() + " two\n"; }));
-  EXPECT_NE(log().find("update process successful"), std::string::npos);
-  EXPECT_NE(log().find("exec update cmd: sh " + pkg() + "/usr/local/korza/post-update.sh " + pkg() +
-                       " 'two' &"),
-            std::string::npos);
+  EXPECT_THAT(log(), HasSubstr("update process successful"));
+  EXPECT_THAT(log(), HasSubstr("exec update cmd: sh " + pkg() + "/usr/local/korza/post-update.sh " +
+                               pkg() + " 'two' &"));
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #ifndef KORZA_TESTS_SUPPORT_SANDBOX_H_
 #define KORZA_TESTS_SUPPORT_SANDBOX_H_
 
+#include <gmock/gmock.h>
+
 #include <functional>
 #include <string>
 
@@ -42,5 +44,9 @@ std::string errorOf(const std::function<void()>& f) {
 }
 
 }  // namespace kztest
+
+// Every test checks texts for what they hold; a failure prints the whole text.
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 #endif  // KORZA_TESTS_SUPPORT_SANDBOX_H_
