@@ -39,13 +39,6 @@ class NoticesTest : public ::testing::Test {
   const time_t t0_ = 1300000000;  // 07:06:40 UTC
 };
 
-TEST_F(NoticesTest, RestartOffsetsAreRunningSums) {
-  setIntervals({10, 20, 30});
-  EXPECT_EQ(NotificationContext::getRestartOffsets(), (std::vector<int32_t>{10, 30, 60}));
-  NotificationContext::release();
-  EXPECT_TRUE(NotificationContext::getRestartOffsets().empty());
-}
-
 // Every notice against the recovery list it is written with: the times
 // come from the fault time and the running sums of the intervals.
 TEST_F(NoticesTest, TextsOfEveryNotice) {

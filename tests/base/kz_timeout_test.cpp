@@ -81,16 +81,4 @@ TEST(KzDeadline, RemainingShrinksAndStopsAtZero) {
             "a waiting of x: timed out (timeout=1 s 500 ms)");
 }
 
-TEST(KzExceptions, TextsAndTheFamiliesCallersCatchBy) {
-  using namespace korza::base;
-  EXPECT_STREQ(KzParameterError("local and remote addresses", "not defined").what(),
-               "local and remote addresses: the 'not defined' parameter is invalid");
-  EXPECT_STREQ(KzIpcErrorClosedByPeer("Socket::Receive x").what(),
-               "Socket::Receive x- closed by peer");
-  EXPECT_THROW(throw KzSessionClosed(), KzThreadCanceled);
-  EXPECT_THROW(throw KzIpcErrorClosedByPeer("x"), KzIpcErrorClosed);
-  EXPECT_THROW(throw KzIpcErrorClosed("x"), KzIpcError);
-  EXPECT_THROW(throw KzTimedOut("x"), std::logic_error);
-}
-
 }  // namespace

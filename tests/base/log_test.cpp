@@ -116,16 +116,4 @@ TEST_F(LogFileTest, UnopenableFileIsReported) {
   EXPECT_EQ(kztest::readFile(victim), "keep\n");
 }
 
-TEST_F(LogFileTest, MonitorStartUpForcesQuietLevelsInConsoleMode) {
-  ASSERT_TRUE(korza::initMonitorLogging(path_, "debug", "debug", "daemon", true));
-  EXPECT_EQ(korza::monitorLog().level(), korza::kLogAlert);
-  EXPECT_EQ(korza::ipcLog().level(), korza::kLogError);
-  korza::monitorLog().setConsoleEcho(false);
-  ASSERT_TRUE(korza::initMonitorLogging(path_, "debug", "info", "daemon", false));
-  EXPECT_EQ(korza::monitorLog().level(), korza::kLogDebug);
-  EXPECT_EQ(korza::ipcLog().level(), korza::kLogInfo);
-  EXPECT_FALSE(korza::initMonitorLogging(path_, "loud", "info", "daemon", false));
-  EXPECT_THAT(lines(), HasSubstr("error init log system: Error in level value loud."));
-}
-
 }  // namespace

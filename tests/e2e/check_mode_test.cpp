@@ -26,10 +26,6 @@ class CheckMode : public ::testing::Test {
   kztest::DaemonSandbox sb_;
 };
 
-bool contains(const std::string& hay, const std::string& needle) {
-  return hay.find(needle) != std::string::npos;
-}
-
 // The shipped example, with its log and catalogue in the sandbox. Its
 // "korza" account may not exist here: handing the log file to it is then
 // logged, which does not fail the check.
@@ -80,7 +76,7 @@ TEST_F(CheckMode, ErrorsAndWarnings) {
     sb_.settings = settings;
     EXPECT_EQ(r.status, c.status) << c.report;
     EXPECT_EQ(r.err, c.err + "Options ERROR\n") << c.report;
-    EXPECT_TRUE(contains(r.out, " monitor " + c.report)) << r.out;
+    EXPECT_THAT(r.out, HasSubstr(" monitor " + c.report));
   }
 }
 
@@ -101,16 +97,15 @@ TEST_F(CheckMode, RunListVerificationFailures) {
     auto r = check(c.args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Options ERROR\n");
-    EXPECT_TRUE(contains(r.out, " monitor ERROR dependences verification error: " + c.error))
-        << r.out;
+    EXPECT_THAT(r.out, HasSubstr(" monitor ERROR dependences verification error: " + c.error));
   }
   writeMeta({{"d.mmc", "APPLICATION D\nENDAPPLICATION\n"}});
   auto r = check();
   EXPECT_EQ(r.err, "Options ERROR\n");
   const std::string line = "dependences verification error: interdependence: A -> B -> B";
-  EXPECT_TRUE(contains(r.out, " monitor ERROR " + line)) << r.out;
+  EXPECT_THAT(r.out, HasSubstr(" monitor ERROR " + line));
   // The configured log file gets the same line.
-  EXPECT_TRUE(contains(sb_.log(), line));
+  EXPECT_THAT(sb_.log(), HasSubstr(line));
   EXPECT_EQ(check({"-r", "c"}).out, "Options OK\n");
 }
 
@@ -131,7 +126,7 @@ TEST_F(CheckMode, BrokenMetaFileReportsEveryErrorAndEndsWithStatusEight) {
   for (const char* error : {"1:invalid syntax: application name must bee without spaces",
                             "3:error component parametr TimeStart string 'x'",
                             "4:error component parametr User. Use USER:GROUP"}) {
-    EXPECT_TRUE(contains(r.out, at + error)) << error << "\n" << r.out;
+    EXPECT_THAT(r.out, HasSubstr(at + error));
   }
 }
 
