@@ -205,7 +205,7 @@ TEST(Agent, CheckAllAsksTheTemporaryAgent) {
     a.sb.writeConf();
     const kztest::RunResult r = a.sb.run({"-A", "-c", a.sb.confFile()});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_THAT(r.out, HasSubstr("Options OK")) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr("Options OK")) << r.err;
     const std::string rec = kztest::readFile(a.agentRecord());
     EXPECT_THAT(rec, HasSubstr("config\tlocal:"));
     // The checked component was given the temporary address.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -54,15 +55,11 @@ class Control : public ::testing::Test {
   // The columns of the status table's line of `comp` (columns are apart by
   // two blanks or more); empty when there is no such line.
   std::vector<std::string> statusRow(const std::string& table, const std::string& comp) {
+    static const std::regex gap(" {2,}");
     std::istringstream in(table);
     for (std::string line; std::getline(in, line);) {
-      std::vector<std::string> columns;
-      for (size_t i = 0; i < line.size();) {
-        const size_t gap = line.find("  ", i);
-        columns.push_back(line.substr(i, gap == std::string::npos ? gap : gap - i));
-        if (gap == std::string::npos) break;
-        i = line.find_first_not_of(' ', gap);
-      }
+      std::vector<std::string> columns(
+          std::sregex_token_iterator(line.begin(), line.end(), gap, -1), {});
       if (columns.size() > 1 && columns[1] == comp) return columns;
     }
     return {};

@@ -38,14 +38,10 @@ TEST(ManagementDescriptors, OnlyEndOfFileCountsAsDeath) {
               HasSubstr("error data in management descriptor " + std::to_string(talking.fds[0]) +
                         ": hello"));
   korza::LogClass::closeFile();
-}
-
-TEST(ManagementDescriptors, TimesOutWhenNothingHappens) {
-  Pipe quiet;
-  auto start = std::chrono::steady_clock::now();
+  // Nothing happening: the wait ends at its time-out with nothing.
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(collectClosedDescriptors({quiet.fds[0]}, 100).empty());
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
-  EXPECT_TRUE(collectClosedDescriptors({quiet.fds[0]}, 0).empty());
   EXPECT_TRUE(collectClosedDescriptors({}, 0).empty());
 }
 

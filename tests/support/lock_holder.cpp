@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "base/utils.h"
-#include "tests/support/process_runner.h"
 
 namespace kztest {
 
@@ -41,11 +40,8 @@ LockHolder::LockHolder(const std::string& dir, const std::string& name,
     close(release[1]);
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
-    sa.sa_handler = SIG_DFL;
-    if (!hups.empty()) {
-      g_hups_file = hups.c_str();
-      sa.sa_handler = recordHup;
-    }
+    g_hups_file = hups.c_str();
+    sa.sa_handler = recordHup;
     sigaction(SIGHUP, &sa, nullptr);
     sigset_t none;
     sigemptyset(&none);
@@ -75,13 +71,6 @@ LockHolder::~LockHolder() {
     while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
     }
   }
-}
-
-bool LockHolder::endedByHup() {
-  int st = 0;
-  if (!waitFor([&] { return waitpid(pid_, &st, WNOHANG) == pid_; })) return false;
-  pid_ = -1;
-  return WIFSIGNALED(st) && WTERMSIG(st) == SIGHUP;
 }
 
 }  // namespace kztest

@@ -11,18 +11,14 @@ namespace kztest {
 
 class LockHolder {
  public:
-  // With `hups_file` the child appends "H" to it for every SIGHUP and lives
-  // on; without it a SIGHUP ends the child.
-  LockHolder(const std::string& dir, const std::string& name,
-             const std::string& hups_file = std::string());
+  // The child appends "H" to `hups_file` for every SIGHUP and lives on.
+  LockHolder(const std::string& dir, const std::string& name, const std::string& hups_file);
   ~LockHolder();
   LockHolder(const LockHolder&) = delete;
   LockHolder& operator=(const LockHolder&) = delete;
 
   pid_t pid() const { return pid_; }
   const std::string& path() const { return path_; }
-  // Waits (bounded) for the child to end; true when SIGHUP ended it.
-  bool endedByHup();
 
  private:
   pid_t pid_ = -1;
