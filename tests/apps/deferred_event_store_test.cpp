@@ -23,12 +23,8 @@ TEST(DeferredEventStore, ScheduleAddsTheIntervalsUpToTheTry) {
     event = out;
   }
   EXPECT_EQ(event.tryNumber, 3u);
-  try {
-    store.pushFault(event);
-    ADD_FAILURE() << "no exception";
-  } catch (const DeferredEventStore::TimeoutError& e) {
-    EXPECT_STREQ(e.what(), "pushFault() error: try number is over");
-  }
+  EXPECT_EQ(kztest::errorOf<DeferredEventStore::TimeoutError>([&] { store.pushFault(event); }),
+            "pushFault() error: try number is over");
   EXPECT_TRUE(store.empty());
   DeferredEventStore no_list;
   EXPECT_THROW(no_list.pushFault(FaultEvent(1000, 1)), DeferredEventStore::TimeoutError);

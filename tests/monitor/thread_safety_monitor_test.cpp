@@ -21,12 +21,9 @@ TEST(ThreadSafetyMonitor, RegistersOnceAndReceivesChangedConfigurationThroughThe
   sb.writeConf();
   ThreadSafetyMonitor monitor(sb.confFile(), "", false);
   EXPECT_EQ(Mediator::instance().permissions(), "someone:");
-  try {
-    ThreadSafetyMonitor second(sb.confFile(), "", false);
-    FAIL();
-  } catch (const Mediator::Error& e) {
-    EXPECT_STREQ(e.what(), "mediator re-initialization");
-  }
+  EXPECT_EQ(
+      kztest::errorOf<Mediator::Error>([&] { ThreadSafetyMonitor(sb.confFile(), "", false); }),
+      "mediator re-initialization");
   Mediator::instance().addChangedConf({7, 3});
   Monitor::PidSet queued;
   monitor.getChangedConf(queued);
