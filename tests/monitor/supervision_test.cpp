@@ -3,7 +3,6 @@
 // processes in a sandbox.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <ctime>
 

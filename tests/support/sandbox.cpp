@@ -1,7 +1,6 @@
 #include "tests/support/sandbox.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
