@@ -16,10 +16,13 @@ class UpdaterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(korza::monitorLog().init(dir_.file("monitor.log"), "debug", "daemon", false));
-    for (const char* sub : {"pkg", "pkg/unix", "pkg/unix/scripts", "pkg/usr", "pkg/usr/local",
-                            "pkg/usr/local/korza"}) {
-      ASSERT_EQ(mkdir(dir_.file(sub).c_str(), 0755), 0);
-    }
+    makePackage();
+  }
+  // The package directories, owner-writable only.
+  void makePackage() {
+    chmod(pkg().c_str(), 0755);
+    ASSERT_EQ(system(("mkdir -p " + pkg() + "/unix/scripts " + pkg() + "/usr/local/korza").c_str()),
+              0);
   }
   void TearDown() override { LogClass::closeFile(); }
   std::string log() {
@@ -79,10 +82,7 @@ TEST_F(UpdaterTest, FailuresAreReportedAndOnlyATrustedPackageIsRemoved) {
   };
   for (const auto& c : cases) {
     unlink(script().c_str());
-    chmod(pkg().c_str(), 0755);
-    ASSERT_TRUE(kztest::fileExists(pkg()) || mkdir(pkg().c_str(), 0755) == 0);
-    mkdir((pkg() + "/unix").c_str(), 0755);
-    mkdir((pkg() + "/unix/scripts").c_str(), 0755);
+    makePackage();
     c.prepare();
     const Updater::Result result = updater_.PreUpdate(c.directory, "two", "20-kzrunix", "m", "");
     EXPECT_EQ(result, Updater::Result(false, "pre-update process error because of " + c.reason))
