@@ -86,7 +86,6 @@ TEST(ConfStore, GettersWithDefaultWarnAndReturnTheDefaultAndLists) {
   conf_store_t s = parseText(
       "[Monitor]\nTimeout = abc\nBig = 4000\nZero = 0\nGood = 12\nNeg = -5\nEmpty =\n"
       "Flag = YES\nOff = No\nOne = 1\nDir = /var/run\nSlash = /x/\n");
-  EXPECT_FALSE(conf_warning_issued);
   EXPECT_EQ(s.get_number_in("/Monitor/Good", 1, 3600, 30), 12);
   EXPECT_EQ(s.get_number("/Monitor/Neg"), -5);
   EXPECT_TRUE(s.get_yes_no("/Monitor/Flag", false));

@@ -22,9 +22,6 @@ class LogCapture {
     korza::monitorLog().setLevel(korza::kLogInfo);
     conf_warning_issued = false;
   }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
   const std::string& path() const { return path_; }
 
   // Every line written so far as severity text and message ("WARN text").
