@@ -40,7 +40,10 @@ class ChildWait : public ::testing::TestWithParam<bool> {
   void TearDown() override { Utils::TEST_forceBackoff(false); }
 };
 
-TEST_P(ChildWait, WakesWhenTheChildEndsAndGivesUpAtTheDeadline) {
+std::atomic<int> g_interrupts{0};
+void countInterrupt(int) { ++g_interrupts; }
+
+TEST_P(ChildWait, WakesWhenTheChildEndsGivesUpAtTheDeadlineAndGoesOnWhenInterrupted) {
   const pid_t quick = spawn(50, 3);
   ASSERT_GT(quick, 0);
   int status = 0;
@@ -63,12 +66,8 @@ TEST_P(ChildWait, WakesWhenTheChildEndsAndGivesUpAtTheDeadline) {
   EXPECT_EQ(WTERMSIG(status), SIGKILL);
 
   EXPECT_THROW(Utils::waitChild(slow, &status, 0), std::runtime_error);  // already reaped
-}
 
-std::atomic<int> g_interrupts{0};
-void countInterrupt(int) { ++g_interrupts; }
-
-TEST_P(ChildWait, InterruptedWaitGoesOn) {
+  // A signal handler interrupting the wait does not end it.
   struct sigaction action = {};
   struct sigaction old = {};
   action.sa_handler = countInterrupt;  // no SA_RESTART: poll fails with EINTR
@@ -84,7 +83,6 @@ TEST_P(ChildWait, InterruptedWaitGoesOn) {
       std::this_thread::sleep_for(milliseconds(20));
     }
   });
-  int status = 0;
   const bool ended = Utils::waitChild(child, &status, 120000);
   done = true;
   interrupter.join();

@@ -16,7 +16,6 @@ using korza::base::KzTimeout;
 TEST(KzTimeout, SetConvertsUnitsAndNormalises) {
   KzTimeout t;
   t.Set(-5, KzTimeout::kSeconds);
-  EXPECT_TRUE(t.IsInfinite());
   EXPECT_EQ(t.ms(), 0xFFFFFFFFu);
   t.Set(5, KzTimeout::kSeconds);
   EXPECT_EQ(t.ms(), 5000u);
@@ -62,14 +61,11 @@ TEST(KzTimeout, TextAndTimeval) {
   EXPECT_EQ(tv.tv_usec, 500000);
 }
 
-TEST(KzTime, TextAndCalendarErrors) {
+TEST(KzDeadline, TimeTextsAndRemainingShrinksAndStopsAtZero) {
   EXPECT_EQ(KzTime().Text(), "undefined");
   EXPECT_EQ(KzTime::FromCalendar(2011, 5, 11, 9, 8, 7, 42).Text(), "2011-05-11 09:08:07.000042");
   EXPECT_EQ(kztest::errorOf<KzException>([] { KzTime::FromCalendar(2011, 2, 30, 0, 0, 0); }),
             "Day of month is not valid for year");
-}
-
-TEST(KzDeadline, RemainingShrinksAndStopsAtZero) {
   EXPECT_TRUE(KzDeadline(korza::base::kTimeoutInfinite).Remaining().IsInfinite());
   const KzDeadline now(KzTimeout(0u));
   EXPECT_EQ(now.Remaining().ms(), 0u);

@@ -15,38 +15,20 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// A complete configuration with every key set; `extra` lines are added to
-// the [Monitor] group after the others, `drop` removes the line with that key.
-std::string configText(const std::string& log_path, const std::string& drop = "",
-                       const std::string& extra = "") {
-  const Lines lines = {
-      "[Logging]",
-      "Level = debug",
-      "IPCLevel = error",
-      "SyslogFacility = Local3",
-      "FileName = " + log_path,
-      "[Monitor]",
-      "RunForeground = yes",
-      "User = korza",
-      "Group = wheel",
-      "ChDir = /tmp",
-      "MetaConfigDir = /etc/meta",
-      "InjectCmd = /bin/mail",
-      "AgentResponseTime = 5",
-      "AgentAddress = local:/a, local:/b",
-      "PidFileDir = /run/k",
-      "Address = local:/m, inet:99@localhost, local:/m",
-      "Timeout = 60",
-      "RunAppList = POSTD, ICAP",
-      "UseEnterpriseMode = no",
-      "RecoveryTimeList = 10, 20",
-  };
-  std::string text;
-  for (const auto& line : lines) {
-    if (!drop.empty() && line.compare(0, drop.size() + 1, drop + " ") == 0) continue;
-    text += line + "\n";
-  }
-  return text + extra;
+// A complete configuration with every key set, where `changes` replaces
+// whole lines (by an empty one to drop the key).
+std::string configText(const std::string& log_path,
+                       const std::map<std::string, std::string>& changes = {}) {
+  std::string text =
+      "[Logging]\nLevel = debug\nIPCLevel = error\nSyslogFacility = Local3\nFileName = " +
+      log_path +
+      "\n[Monitor]\nRunForeground = yes\nUser = korza\nGroup = wheel\nChDir = /tmp\n"
+      "MetaConfigDir = /etc/meta\nInjectCmd = /bin/mail\nAgentResponseTime = 5\n"
+      "AgentAddress = local:/a, local:/b\nPidFileDir = /run/k\n"
+      "Address = local:/m, inet:99@localhost, local:/m\nTimeout = 60\n"
+      "RunAppList = POSTD, ICAP\nUseEnterpriseMode = no\nRecoveryTimeList = 10, 20\n";
+  for (const auto& [from, to] : changes) text.replace(text.find(from + "\n"), from.size(), to);
+  return text;
 }
 
 class ConfReaderTest : public ::testing::Test {
@@ -57,16 +39,14 @@ class ConfReaderTest : public ::testing::Test {
     reader.reload();
     return reader;
   }
-  std::string conf() const { return configText(log_.path()); }
 
   kztest::TempDir dir_;
   LogCapture log_;
 };
 
-TEST_F(ConfReaderTest, EveryKeyIsRead) {
-  ConfReader r = load(conf());
+TEST_F(ConfReaderTest, EveryKeyIsReadAndAFailedReloadKeepsTheSettings) {
+  ConfReader r = load(configText(log_.path()));
   EXPECT_EQ(log_.messages("WARN"), Lines());
-  EXPECT_FALSE(conf_warning_issued);
   EXPECT_EQ(r.getLogLevel(), "debug");
   EXPECT_TRUE(r.getRunForeground());
   EXPECT_EQ(r.getUser(), "korza");
@@ -79,15 +59,21 @@ TEST_F(ConfReaderTest, EveryKeyIsRead) {
   EXPECT_EQ(Lines(r.getRunAppList().begin(), r.getRunAppList().end()), (Lines{"ICAP", "POSTD"}));
   EXPECT_EQ(r.getRecoveryTimeList(), (std::vector<int32_t>{10, 20}));
   EXPECT_EQ(log_.messages("DEBUG"), Lines{"ConfReader::reload()"});
+  // A reload that fails keeps the settings read before.
+  kztest::writeFile(dir_.file("monitor.conf"),
+                    configText(log_.path(), {{"RecoveryTimeList = 10, 20", ""}}));
+  EXPECT_THROW(r.reload(), conf_store_exception_t);
+  EXPECT_EQ(r.getRecoveryTimeList(), (std::vector<int32_t>{10, 20}));
+  EXPECT_EQ(r.getUser(), "korza");
 }
 
 // The start-up check (e2e) covers Level, RunAppList, User and a Timeout of 0.
-TEST_F(ConfReaderTest, BadValuesAreReportedAndReplacedAndAFailedReloadKeepsTheSettings) {
-  std::string text = configText(log_.path(), "RunAppList", "RunAppList =\n");
-  text.replace(text.find("IPCLevel = error"), 16, "IPCLevel = loud");
-  text.replace(text.find("Timeout = 60"), 12, "Timeout = 4000");
-  text.replace(text.find("AgentAddress = local:/a, local:/b"), 33, "AgentAddress = ,");
-  ConfReader r = load(text);
+TEST_F(ConfReaderTest, BadValuesAreReportedAndReplaced) {
+  ConfReader r =
+      load(configText(log_.path(), {{"IPCLevel = error", "IPCLevel = loud"},
+                                    {"Timeout = 60", "Timeout = 4000"},
+                                    {"AgentAddress = local:/a, local:/b", "AgentAddress = ,"},
+                                    {"RunAppList = POSTD, ICAP", "RunAppList ="}}));
   EXPECT_TRUE(conf_warning_issued);
   EXPECT_EQ(r.getIpcLogLevel(), "error");
   EXPECT_EQ(r.getTimeout(), 30);
@@ -103,16 +89,10 @@ TEST_F(ConfReaderTest, BadValuesAreReportedAndReplacedAndAFailedReloadKeepsTheSe
                 "value of parameter \"/Monitor/RunAppList\" is empty. Using default value "
                 "\"AGENT\"",
             }));
-  ConfReader good = load(conf());
-  kztest::writeFile(dir_.file("monitor.conf"), configText(log_.path(), "RecoveryTimeList"));
-  EXPECT_THROW(good.reload(), conf_store_exception_t);
-  EXPECT_EQ(good.getRecoveryTimeList(), (std::vector<int32_t>{10, 20}));
-  EXPECT_EQ(good.getUser(), "korza");
 }
 
 // The agent as a table of answers.
-class FakeAgent : public AgentConfigSource {
- public:
+struct FakeAgent : AgentConfigSource {
   void requestConfig(const std::string& program, int timeout_seconds,
                      std::map<std::string, std::string>& values) override {
     ++requests;
@@ -125,8 +105,9 @@ class FakeAgent : public AgentConfigSource {
 };
 
 TEST_F(ConfReaderTest, AgentGivesRunListAndNotifierAddresses) {
-  kztest::writeFile(dir_.file("monitor.conf"),
-                    configText(log_.path(), "UseEnterpriseMode", "UseEnterpriseMode = yes\n"));
+  kztest::writeFile(
+      dir_.file("monitor.conf"),
+      configText(log_.path(), {{"UseEnterpriseMode = no", "UseEnterpriseMode = yes"}}));
   MonitorConfReader r(dir_.file("monitor.conf"));
   r.reload();
   FakeAgent agent;

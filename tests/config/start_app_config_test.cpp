@@ -35,7 +35,9 @@ TEST(StartAppConfig, FullBlock) {
                 "helper - 5 \\\n 7 MAIL nobody\n"
                 "notify \"a\\tb\\\" 1 2 \"/bin/notify\\ x\" :grp\n"
                 "ENDCOMPONENTS\n"
-                "ENDAPPLICATION\n",
+                "ENDAPPLICATION\n"
+                "APPLICATION A\nDEPENDS B C\nENDAPPLICATION\n"
+                "APPLICATION B\nDEPENDS c, \"D\"\nENDAPPLICATION\n",
                 cat));
   EXPECT_EQ(log.lines(), Lines());
   auto app = cat.find("AGENT");
@@ -43,6 +45,8 @@ TEST(StartAppConfig, FullBlock) {
   EXPECT_EQ(app->name + "|" + app->fullName + "|" + app->path,
             "Agent|Configuration agent|/opt/bin/");
   EXPECT_TRUE(app->depends.empty());
+  EXPECT_EQ(Lines(cat.find("a")->depends.begin(), cat.find("a")->depends.end()), (Lines{"B", "C"}));
+  EXPECT_EQ(Lines(cat.find("b")->depends.begin(), cat.find("b")->depends.end()), (Lines{"c", "D"}));
   Lines comps;
   for (const ComponentConf& c : app->components) {
     comps.push_back(c.name + "|" + c.argv + "|" + std::to_string(c.timeStart) + "|" +
@@ -59,43 +63,28 @@ TEST(StartAppConfig, FullBlock) {
       }));
 }
 
-TEST(StartAppConfig, DependsLists) {
-  LogCapture log;
-  AppCatalogue cat;
-  EXPECT_TRUE(
-      parseText("APPLICATION A\nDEPENDS B C\nENDAPPLICATION\n"
-                "APPLICATION B\nDEPENDS c, \"D\"\nENDAPPLICATION\n",
-                cat));
-  EXPECT_EQ(Lines(cat.find("a")->depends.begin(), cat.find("a")->depends.end()), (Lines{"B", "C"}));
-  EXPECT_EQ(Lines(cat.find("b")->depends.begin(), cat.find("b")->depends.end()), (Lines{"c", "D"}));
-  AppCatalogue bad;
-  EXPECT_FALSE(parseText("APPLICATION A\nDEPENDS B,,C 7\nENDAPPLICATION\n", bad));
-  EXPECT_EQ(log.messages("ERROR"), (Lines{at(2, "one too many ','"),
-                                          at(2, "invalid syntax near unexpected token number 7")}));
-  EXPECT_EQ(bad.find("A")->depends.size(), 2u);
-}
-
 TEST(StartAppConfig, EveryErrorOfAFileIsReported) {
   LogCapture log;
   AppCatalogue cat;
   EXPECT_FALSE(
-      parseText("RUNAPP x\n"                             // 1
-                "APPLICATION My App\n"                   // 2
-                "FULLNAME 12\n"                          // 3
-                "COLOR red\n"                            // 4
-                "COMPONENTS\n"                           // 5
-                "ID - 1 1 LOG u\n"                       // 6
-                "\"ID\" - 1 1 LOG u\n"                   // 7
-                "c 5 1 1 LOG u\n"                        // 8
-                "c - x 1 LOG u\n"                        // 9
-                "c - 1 , LOG u\n"                        // 10
-                "c - 1 1 7 u\n"                          // 11
-                "c - 1 1 LOG\n"                          // 12
-                "c - 1 1 LOG a:b:c\n"                    // 13
-                "ENDAPPLICATION\n"                       // 14
-                "APPLICATION\n"                          // 15
-                "ENDAPPLICATION\n"                       // 16
-                "APPLICATION \"My\"\nENDAPPLICATION\n",  // 17, 18
+      parseText("RUNAPP x\n"                                        // 1
+                "APPLICATION My App\n"                              // 2
+                "FULLNAME 12\n"                                     // 3
+                "COLOR red\n"                                       // 4
+                "COMPONENTS\n"                                      // 5
+                "ID - 1 1 LOG u\n"                                  // 6
+                "\"ID\" - 1 1 LOG u\n"                              // 7
+                "c 5 1 1 LOG u\n"                                   // 8
+                "c - x 1 LOG u\n"                                   // 9
+                "c - 1 , LOG u\n"                                   // 10
+                "c - 1 1 7 u\n"                                     // 11
+                "c - 1 1 LOG\n"                                     // 12
+                "c - 1 1 LOG a:b:c\n"                               // 13
+                "ENDAPPLICATION\n"                                  // 14
+                "APPLICATION\n"                                     // 15
+                "ENDAPPLICATION\n"                                  // 16
+                "APPLICATION \"My\"\nENDAPPLICATION\n"              // 17, 18
+                "APPLICATION D\nDEPENDS B,,C 7\nENDAPPLICATION\n",  // 19 - 21
                 cat));
   EXPECT_EQ(log.messages("ERROR"),
             (Lines{
@@ -113,15 +102,18 @@ TEST(StartAppConfig, EveryErrorOfAFileIsReported) {
                 at(14, "error component name keyword 'ENDAPPLICATION'"),
                 at(15, "invalid application name"),
                 at(18, "dublicate application \"My\". Possible there is unnecessary *.mmc file"),
+                at(20, "one too many ','"),
+                at(20, "invalid syntax near unexpected token number 7"),
             }));
   // The quoted keyword is a name, and a bad log type still completes its line.
-  ASSERT_EQ(cat.size(), 1u);
+  ASSERT_EQ(cat.size(), 2u);
+  EXPECT_EQ(cat.find("D")->depends.size(), 2u);
   ASSERT_EQ(cat.find("my")->components.size(), 2u);
   EXPECT_EQ(cat.find("my")->components[0].name, "ID");
   EXPECT_EQ(cat.find("my")->components[1].logType, kLogTypeMail);
 }
 
-TEST(StartAppConfig, LexerLimitsAndReports) {
+TEST(StartAppConfig, LexerLimitsReportsAndEnds) {
   LogCapture log;
   const std::string s255(255, 's');
   StartAppConfig lex("a.mmc", "\"" + s255 + "\" \"" + s255 + "xy\" " + std::string(300, 'w') +
@@ -149,12 +141,10 @@ TEST(StartAppConfig, LexerLimitsAndReports) {
                                          pos + " string \"" + std::string(256, 'w') + "\" too long",
                                          pos + "integer value is big", pos + "integer value is big",
                                          "config file \"a.mmc\":2: parse error at end of input"}));
-}
-
-TEST(StartAppConfig, ByteFFEndsTheInputAndMissingFileThrows) {
-  StartAppConfig lex("a.mmc", "x\xff tail");
-  EXPECT_EQ(lex.nextToken(), Token::kWord);
-  EXPECT_EQ(lex.nextToken(), Token::kEnd);
+  // A byte 0xff ends the input.
+  StartAppConfig ff("a.mmc", "x\xff tail");
+  EXPECT_EQ(ff.nextToken(), Token::kWord);
+  EXPECT_EQ(ff.nextToken(), Token::kEnd);
   EXPECT_THROW(StartAppConfig("/nonexistent/a.mmc"), StartAppConfig::LexerError);
 }
 
