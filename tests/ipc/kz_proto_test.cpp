@@ -4,13 +4,11 @@
 
 #include <mutex>
 
-#include "base/kz_exception.h"
 #include "ipc/kz_app_proto.h"
 #include "ipc/kz_config_proto.h"
 #include "ipc/kz_control_proto.h"
 #include "ipc/kz_status_proto.h"
 #include "tests/ipc/ipc_test_support.h"
-#include "tests/support/process_runner.h"
 
 namespace {
 
@@ -35,7 +33,7 @@ class ProtoTest : public kztest::SessionFixture {
   ConfigValues answer_;
 };
 
-TEST_F(ProtoTest, ConfigurationRoundTripAndGetValue) {
+TEST_F(ProtoTest, ConfigurationRoundTripGetValueAndBadRequestType) {
   answer_ = {{"monitor/runapplist", "A,B"}, {"notifier/adminmail", ""}};
   serve({configServer()});
   openClient();
@@ -57,6 +55,19 @@ TEST_F(ProtoTest, ConfigurationRoundTripAndGetValue) {
             "ConfigClient::GetValue(notifier/adminmail) error - value doesn't defined");
   EXPECT_EQ(errorOf([&] { shared->GetValue("nope"); }),
             "ConfigClient::GetValue(nope) error - unknown parameter");
+
+  kztest::LogCapture log;
+  auto type2 = std::make_shared<KzFunctionClientProtocol>(
+      KzConfigClient::kId,
+      [](KzPDU& request) {
+        return request.AddInt32(2) && request.AddInt32(44) && request.AddString("x") &&
+               request.AddInt32(1);
+      },
+      [](KzPDU& response) { return response.GetInt32() == 2; });
+  EXPECT_FALSE(client_->Execute(type2, kCall));
+  ASSERT_TRUE(kztest::waitFor([&] {
+    return log.contains("in build response to client: ConfigServer::invalid request type ->2");
+  }));
 }
 
 // Bad answers make the client call fail with the logged reason.
@@ -99,23 +110,6 @@ TEST_F(ProtoTest, ClientsRefuseFailureCodesAndWrongResponseTypes) {
     EXPECT_EQ(c.store ? store->LastError() : config->LastError(), c.error);
     EXPECT_TRUE(!*c.error || log.contains(std::string("in parse client response: ") + c.error));
   }
-}
-
-TEST_F(ProtoTest, ServerRefusesBadRequestType) {
-  serve({configServer()});
-  openClient();
-  kztest::LogCapture log;
-  auto type2 = std::make_shared<KzFunctionClientProtocol>(
-      KzConfigClient::kId,
-      [](KzPDU& request) {
-        return request.AddInt32(2) && request.AddInt32(44) && request.AddString("x") &&
-               request.AddInt32(1);
-      },
-      [](KzPDU& response) { return response.GetInt32() == 2; });
-  EXPECT_FALSE(client_->Execute(type2, kCall));
-  ASSERT_TRUE(kztest::waitFor([&] {
-    return log.contains("in build response to client: ConfigServer::invalid request type ->2");
-  }));
 }
 
 // The reports keep their wire order, and one
@@ -190,9 +184,7 @@ std::string wire(const StatusSnapshot& s) {
   return unit.GetData();
 }
 
-class StatusProtocol : public kztest::SessionFixture {};
-
-TEST_F(StatusProtocol, SnapshotSurvivesTheRoundTripThroughASession) {
+TEST_F(ProtoTest, StatusSnapshotSurvivesTheRoundTripThroughASession) {
   const StatusSnapshotPtr published = std::make_shared<StatusSnapshot>(sample());
   std::atomic<bool> published_yet{true};
   serve({std::make_shared<KzStatusServer>(
