@@ -1,10 +1,7 @@
-// The control, configuration, application-report and status protocols: wire
+// The control, configuration and status protocols: wire
 // layouts, and real sessions over a Unix socket with both sides from the library.
 #include <unistd.h>
 
-#include <mutex>
-
-#include "ipc/kz_app_proto.h"
 #include "ipc/kz_config_proto.h"
 #include "ipc/kz_control_proto.h"
 #include "ipc/kz_status_proto.h"
@@ -110,40 +107,6 @@ TEST_F(ProtoTest, ClientsRefuseFailureCodesAndWrongResponseTypes) {
     EXPECT_EQ(c.store ? store->LastError() : config->LastError(), c.error);
     EXPECT_TRUE(!*c.error || log.contains(std::string("in parse client response: ") + c.error));
   }
-}
-
-// The reports keep their wire order, and one
-// connection carries the configuration request and both reports.
-TEST_F(ProtoTest, ApplicationReportsShareOneConnectionWithConfiguration) {
-  std::vector<std::string> seen;
-  std::mutex m;
-  auto add = [&](const std::string& s) {
-    std::lock_guard<std::mutex> lock(m);
-    seen.push_back(s);
-  };
-  serve({
-      configServer(),
-      std::make_shared<KzStartAppServer>([&](const std::string&, const std::string& name,
-                                             int32_t pid, const std::string& permissions,
-                                             const std::string& argv) {
-        add(name + "|" + std::to_string(pid) + "|" + permissions + "|" + argv);
-      }),
-      std::make_shared<KzStopAppServer>(
-          [&](const std::string& peer, const std::string& name, int32_t pid) {
-            add("stop " + name + "|" + std::to_string(pid) + "|" + peer.substr(0, 6));
-          }),
-  });
-  openClient();
-  ASSERT_TRUE(client_->Execute(std::make_shared<KzConfigClient>(44, "korza-monitor"), kCall));
-  ASSERT_TRUE(
-      client_->Execute(std::make_shared<KzStartAppClient>("POSTD", "a:b,c:d", "--x 1", 42), kCall));
-  ASSERT_TRUE(client_->Execute(std::make_shared<KzStopAppClient>("POSTD", 42), kCall));
-  ASSERT_TRUE(kztest::waitFor([&] {
-    std::lock_guard<std::mutex> lock(m);
-    return seen.size() == 2;
-  }));
-  EXPECT_EQ(seen, (std::vector<std::string>{"POSTD|42|a:b,c:d|--x 1", "stop POSTD|42|local:"}));
-  EXPECT_EQ(client_pool_->Statistics().total_created, 1u);
 }
 
 TEST(ControlProtocolWire, RequestsByteForByte) {

@@ -102,4 +102,33 @@ TEST_F(SessionTest, SingleProtocolServerRefusesOtherIdentifiersAndHalfSentReques
   EXPECT_TRUE(client_->process(echoCall("ok", &answer_, 8200), kCall));
 }
 
+TEST_F(SessionTest, CancelledThreadLeavesItsCallOnce) {
+  echoServer();
+  openClient(0, 1);
+  // The one connection is busy, so the caller sleeps in the pool.
+  KzIpcPtr busy = client_pool_->GetReady(korza::base::KzDeadline(kCall));
+  kztest::LogCapture log;
+  std::string canceled;
+  std::atomic<bool> left{false};
+  std::thread caller([&] {
+    canceled = errorOf<korza::base::KzThreadCanceled>(
+        [&] { client_->process(echoCall("w", &answer_), korza::base::kTimeoutInfinite); });
+    left = true;
+  });
+  EXPECT_TRUE(kztest::waitFor([&] { return log.contains("is infinite=1"); }));
+  client_->CancelThread(caller.get_id());
+  // Freeing the connection ends the call even when the cancellation is lost.
+  const bool woken = kztest::waitFor([&] { return left.load(); });
+  client_pool_->Release(busy, true);
+  caller.join();
+  EXPECT_TRUE(woken);
+  EXPECT_EQ(canceled, "PP-Manager::GetReady: thread has been canceled");
+  // A thread cancelled between calls is refused at its next call, once.
+  client_->CancelThread(std::this_thread::get_id());
+  EXPECT_EQ(errorOf<korza::base::KzThreadCanceled>(
+                [&] { client_->process(echoCall("x", &answer_), kCall); }),
+            "RefCounter: thread has been canceled");
+  EXPECT_TRUE(client_->process(echoCall("y", &answer_), kCall));
+}
+
 }  // namespace
