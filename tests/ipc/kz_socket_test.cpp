@@ -24,7 +24,7 @@ class SocketTest : public ::testing::Test {
   // Connects a client to `spec` and accepts it on `l`.
   void connectPair(const KzIpcPtr& l, const std::string& spec) {
     client_ = KzIpcFactory::Instance().Create("*", spec);
-    ASSERT_TRUE(client_->Connect(kWait));
+    ASSERT_TRUE(client_ && client_->Connect(kWait));
     server_ = l->Accept(kWait);
     ASSERT_TRUE(server_);
   }
@@ -105,6 +105,16 @@ TEST_F(SocketTest, ModeIsNeverSetThroughALink) {
   struct stat st;
   ASSERT_EQ(stat(victim.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// The accepted side of a TCP connection names its peer.
+TEST_F(SocketTest, TcpLoopbackNamesThePeer) {
+  KzIpcPtr l = listen("inet:0@127.0.0.1");
+  const std::string bound =
+      std::dynamic_pointer_cast<KzSocket>(l)->GetLocalSocketAddress()->GetSpec();
+  ASSERT_NO_FATAL_FAILURE(
+      connectPair(l, "inet:" + bound.substr(bound.rfind(':') + 1) + "@127.0.0.1"));
+  EXPECT_THAT(server_->Text(), HasSubstr(", client->inet:127.0.0.1:"));
 }
 
 }  // namespace
