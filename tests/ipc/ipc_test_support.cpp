@@ -38,10 +38,6 @@ std::string LogCapture::text() const {
   return all.size() > start_ ? all.substr(start_) : std::string();
 }
 
-bool LogCapture::contains(const std::string& needle) const {
-  return text().find(needle) != std::string::npos;
-}
-
 std::string bytes(std::initializer_list<int> list) {
   std::string s;
   for (int b : list) s += static_cast<char>(b);

@@ -1,6 +1,8 @@
 // Helpers for the IPC tests: the IPC log goes to a file at debug level for
 // the whole test program, and LogCapture reads what was written since it was
 // made. Also a server session served by threads with a client session on it.
+// Brings in what every IPC test uses: the exceptions, the channel factory and
+// the waiting helpers.
 #ifndef KORZA_TESTS_IPC_IPC_TEST_SUPPORT_H_
 #define KORZA_TESTS_IPC_IPC_TEST_SUPPORT_H_
 
@@ -13,7 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/kz_exception.h"
+#include "ipc/kz_factory.h"
 #include "ipc/kz_session.h"
+#include "tests/support/process_runner.h"
 #include "tests/support/sandbox.h"
 
 namespace kztest {
@@ -23,7 +28,9 @@ class LogCapture {
   LogCapture();
   // Everything logged since construction.
   std::string text() const;
-  bool contains(const std::string& needle) const;
+  bool contains(const std::string& needle) const {
+    return text().find(needle) != std::string::npos;
+  }
 
  private:
   size_t start_;

@@ -1,16 +1,11 @@
-// The control, configuration, application-report and status protocols: wire
+// The control, configuration and status protocols: wire
 // layouts, and real sessions over a Unix socket with both sides from the library.
 #include <unistd.h>
 
-#include <mutex>
-
-#include "base/kz_exception.h"
-#include "ipc/kz_app_proto.h"
 #include "ipc/kz_config_proto.h"
 #include "ipc/kz_control_proto.h"
 #include "ipc/kz_status_proto.h"
 #include "tests/ipc/ipc_test_support.h"
-#include "tests/support/process_runner.h"
 
 namespace {
 
@@ -35,7 +30,7 @@ class ProtoTest : public kztest::SessionFixture {
   ConfigValues answer_;
 };
 
-TEST_F(ProtoTest, ConfigurationRoundTripAndGetValue) {
+TEST_F(ProtoTest, ConfigurationRoundTripGetValueAndBadRequestType) {
   answer_ = {{"monitor/runapplist", "A,B"}, {"notifier/adminmail", ""}};
   serve({configServer()});
   openClient();
@@ -57,6 +52,19 @@ TEST_F(ProtoTest, ConfigurationRoundTripAndGetValue) {
             "ConfigClient::GetValue(notifier/adminmail) error - value doesn't defined");
   EXPECT_EQ(errorOf([&] { shared->GetValue("nope"); }),
             "ConfigClient::GetValue(nope) error - unknown parameter");
+
+  kztest::LogCapture log;
+  auto type2 = std::make_shared<KzFunctionClientProtocol>(
+      KzConfigClient::kId,
+      [](KzPDU& request) {
+        return request.AddInt32(2) && request.AddInt32(44) && request.AddString("x") &&
+               request.AddInt32(1);
+      },
+      [](KzPDU& response) { return response.GetInt32() == 2; });
+  EXPECT_FALSE(client_->Execute(type2, kCall));
+  ASSERT_TRUE(kztest::waitFor([&] {
+    return log.contains("in build response to client: ConfigServer::invalid request type ->2");
+  }));
 }
 
 // Bad answers make the client call fail with the logged reason.
@@ -101,57 +109,6 @@ TEST_F(ProtoTest, ClientsRefuseFailureCodesAndWrongResponseTypes) {
   }
 }
 
-TEST_F(ProtoTest, ServerRefusesBadRequestType) {
-  serve({configServer()});
-  openClient();
-  kztest::LogCapture log;
-  auto type2 = std::make_shared<KzFunctionClientProtocol>(
-      KzConfigClient::kId,
-      [](KzPDU& request) {
-        return request.AddInt32(2) && request.AddInt32(44) && request.AddString("x") &&
-               request.AddInt32(1);
-      },
-      [](KzPDU& response) { return response.GetInt32() == 2; });
-  EXPECT_FALSE(client_->Execute(type2, kCall));
-  ASSERT_TRUE(kztest::waitFor([&] {
-    return log.contains("in build response to client: ConfigServer::invalid request type ->2");
-  }));
-}
-
-// The reports keep their wire order, and one
-// connection carries the configuration request and both reports.
-TEST_F(ProtoTest, ApplicationReportsShareOneConnectionWithConfiguration) {
-  std::vector<std::string> seen;
-  std::mutex m;
-  auto add = [&](const std::string& s) {
-    std::lock_guard<std::mutex> lock(m);
-    seen.push_back(s);
-  };
-  serve({
-      configServer(),
-      std::make_shared<KzStartAppServer>([&](const std::string&, const std::string& name,
-                                             int32_t pid, const std::string& permissions,
-                                             const std::string& argv) {
-        add(name + "|" + std::to_string(pid) + "|" + permissions + "|" + argv);
-      }),
-      std::make_shared<KzStopAppServer>(
-          [&](const std::string& peer, const std::string& name, int32_t pid) {
-            add("stop " + name + "|" + std::to_string(pid) + "|" + peer.substr(0, 6));
-          }),
-  });
-  openClient();
-  ASSERT_TRUE(client_->Execute(std::make_shared<KzConfigClient>(44, "korza-monitor"), kCall));
-  ASSERT_TRUE(
-      client_->Execute(std::make_shared<KzStartAppClient>("POSTD", "a:b,c:d", "--x 1", 42), kCall));
-  ASSERT_TRUE(client_->Execute(std::make_shared<KzStopAppClient>("POSTD", 42), kCall));
-  ASSERT_TRUE(kztest::waitFor([&] {
-    std::lock_guard<std::mutex> lock(m);
-    return seen.size() == 2;
-  }));
-  EXPECT_EQ(seen, (std::vector<std::string>{"POSTD|42|a:b,c:d|--x 1", "stop POSTD|42|local:"}));
-  EXPECT_EQ(client_pool_->Statistics().total_created, 1u);
-}
-
 TEST(ControlProtocolWire, RequestsByteForByte) {
   KzDdpUnit unit;
   KzReloadCompClient reload({7, 258});
@@ -190,9 +147,7 @@ std::string wire(const StatusSnapshot& s) {
   return unit.GetData();
 }
 
-class StatusProtocol : public kztest::SessionFixture {};
-
-TEST_F(StatusProtocol, SnapshotSurvivesTheRoundTripThroughASession) {
+TEST_F(ProtoTest, StatusSnapshotSurvivesTheRoundTripThroughASession) {
   const StatusSnapshotPtr published = std::make_shared<StatusSnapshot>(sample());
   std::atomic<bool> published_yet{true};
   serve({std::make_shared<KzStatusServer>(

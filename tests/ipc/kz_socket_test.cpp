@@ -2,8 +2,6 @@
 
 #include <sys/stat.h>
 
-#include "base/kz_exception.h"
-#include "ipc/kz_factory.h"
 #include "tests/ipc/ipc_test_support.h"
 
 namespace {
@@ -26,7 +24,7 @@ class SocketTest : public ::testing::Test {
   // Connects a client to `spec` and accepts it on `l`.
   void connectPair(const KzIpcPtr& l, const std::string& spec) {
     client_ = KzIpcFactory::Instance().Create("*", spec);
-    ASSERT_TRUE(client_->Connect(kWait));
+    ASSERT_TRUE(client_ && client_->Connect(kWait));
     server_ = l->Accept(kWait);
     ASSERT_TRUE(server_);
   }
@@ -37,7 +35,7 @@ class SocketTest : public ::testing::Test {
   KzIpcPtr server_;
 };
 
-TEST_F(SocketTest, UnixTextFormModeAndPartialReceive) {
+TEST_F(SocketTest, UnixTextFormModePartialReceiveAndPeerClosing) {
   KzIpcPtr l = listen(unixSpec());
   struct stat st;
   ASSERT_EQ(stat(dir_.file("s").c_str(), &st), 0);
@@ -48,25 +46,18 @@ TEST_F(SocketTest, UnixTextFormModeAndPartialReceive) {
   EXPECT_EQ(l->Text(), "a listening connection (fd->" + std::to_string(l->GetHandle()) +
                            ", local->" + unixSpec() + ")");
   char buf[4];
-  size_t n = sizeof buf;
-  EXPECT_FALSE(server_->Receive(buf, &n, KzTimeout(50u)));
   // Two of four bytes arrive: the call still times out and says how many came.
   ASSERT_TRUE(client_->Send("ab", kWait));
-  n = sizeof buf;
+  size_t n = sizeof buf;
   EXPECT_FALSE(server_->Receive(buf, &n, KzTimeout(50u)));
   EXPECT_EQ(n, 2u);
-}
-
-TEST_F(SocketTest, PeerClosingMidMessageRaisesClosedByPeer) {
-  KzIpcPtr l = listen(unixSpec());
-  connectPair(l, unixSpec());
-  ASSERT_TRUE(client_->Send("abc", kWait));
+  // The peer closing in the middle of a message: what came is counted.
+  ASSERT_TRUE(client_->Send("c", kWait));
   client_->Close();
-  char buf[8];
-  size_t n = sizeof buf;
+  n = sizeof buf;
   EXPECT_EQ(errorOf<korza::base::KzIpcErrorClosedByPeer>([&] { server_->Receive(buf, &n, kWait); }),
             "Socket::Receive " + server_->Text() + "- closed by peer");
-  EXPECT_EQ(n, 3u);
+  EXPECT_EQ(n, 1u);
 }
 
 TEST_F(SocketTest, LargeTransfersProgressThroughPartialSends) {
@@ -116,16 +107,14 @@ TEST_F(SocketTest, ModeIsNeverSetThroughALink) {
   EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
-TEST_F(SocketTest, TcpLoopback) {
+// The accepted side of a TCP connection names its peer.
+TEST_F(SocketTest, TcpLoopbackNamesThePeer) {
   KzIpcPtr l = listen("inet:0@127.0.0.1");
-  auto bound = std::dynamic_pointer_cast<KzSocket>(l)->GetLocalSocketAddress();
-  const std::string port = bound->GetSpec().substr(bound->GetSpec().rfind(':') + 1);
-  connectPair(l, "inet:" + port + "@127.0.0.1");
+  const std::string bound =
+      std::dynamic_pointer_cast<KzSocket>(l)->GetLocalSocketAddress()->GetSpec();
+  ASSERT_NO_FATAL_FAILURE(
+      connectPair(l, "inet:" + bound.substr(bound.rfind(':') + 1) + "@127.0.0.1"));
   EXPECT_THAT(server_->Text(), HasSubstr(", client->inet:127.0.0.1:"));
-  ASSERT_TRUE(server_->Send("pong", kWait));
-  std::string got(4, '\0');
-  ASSERT_TRUE(client_->Receive(&got, kWait));
-  EXPECT_EQ(got, "pong");
 }
 
 }  // namespace
