@@ -455,6 +455,25 @@ void checkPath(const std::string& path) {
   }
 }
 
+std::string printable(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const unsigned char ch = static_cast<unsigned char>(c);
+    if (ch == '\n') {
+      out += "\\n";
+    } else if (ch < 0x20 || ch == 0x7f) {
+      out += "\\x";
+      out += kHex[ch >> 4];
+      out += kHex[ch & 0xf];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 bool readFile(const std::string& path, std::string& out) {
   std::ifstream in(path, std::ios::in | std::ios::binary);
   if (!in.is_open()) return false;

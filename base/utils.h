@@ -128,6 +128,12 @@ bool runCommand(const std::string& command, std::string& output);
 // correct. ch=C" naming the first offending character.
 void checkPath(const std::string& path);
 
+// `text` with its control characters escaped for a log line: a newline as
+// "\n", every other byte below 0x20 and 0x7f as "\xHH". Used for every
+// value that comes from a socket, the agent or a file name, so that none
+// can forge a line of the log.
+std::string printable(const std::string& text);
+
 // Reads the whole file into `out`; false when it cannot be opened.
 bool readFile(const std::string& path, std::string& out);
 

@@ -132,4 +132,10 @@ TEST(UtilsCheckPath, AcceptsOnlyPathsTheShellReadsAsOneWord) {
   }
 }
 
+TEST(UtilsText, PrintableEscapesEveryControlByte) {
+  EXPECT_EQ(Utils::printable("ok /a-b"), "ok /a-b");
+  EXPECT_EQ(Utils::printable(std::string("a\nALERT\r\t\x7f\x01\0z", 13)),
+            "a\\nALERT\\x0d\\x09\\x7f\\x01\\x00z");
+}
+
 }  // namespace
