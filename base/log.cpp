@@ -211,6 +211,17 @@ void LogClass::flush() {
   if (s.file != nullptr) fflush(s.file);
 }
 
+bool LogClass::reopenFile() {
+  Shared& s = shared();
+  std::lock_guard<std::mutex> lock(s.m_lock);
+  if (s.file == nullptr) return true;
+  FILE* fresh = openLogFile(s.file_name);
+  if (fresh == nullptr) return false;
+  fclose(s.file);
+  s.file = fresh;
+  return true;
+}
+
 void LogClass::closeFile() {
   Shared& s = shared();
   std::lock_guard<std::mutex> lock(s.m_lock);

@@ -70,6 +70,10 @@ class LogClass {
 
   // Flushes the shared log file (info lines are buffered).
   static void flush();
+  // Opens the shared log file's name again (after a rotation renamed the
+  // file). The old file stays in use when the name cannot be opened; false
+  // then, with errno set. True without change when the log is the system log.
+  static bool reopenFile();
   // Closes the shared log file; later writes go nowhere until init.
   static void closeFile();
   // The current log file name, or "syslog".

@@ -34,6 +34,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "FreeBSD")
   install(PROGRAMS ${CMAKE_BINARY_DIR}/dist/korza_monitor DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/rc.d)
 else()
   install(FILES ${CMAKE_BINARY_DIR}/dist/korza-monitor.service DESTINATION lib/systemd/system)
+  install(FILES dist/logrotate/korza-monitor DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/logrotate.d)
 endif()
 
 # Debian package: cpack -G DEB in the build directory (scripts/package).

@@ -235,6 +235,8 @@ void MonitorProgram::setSignalProcessors() {
   addProcessor(SIGTERM, std::make_unique<TerminateProcessor>(exec, "SIGTERM"));
   addProcessor(SIGINT, std::make_unique<TerminateProcessor>(exec, "SIGINT"));
   addProcessor(SIGHUP, std::make_unique<ReloadProcessor>(exec, "SIGHUP"));
+  addProcessor(SIGUSR1, std::make_unique<LogReopenProcessor>(exec, "SIGUSR1"));
+  addProcessor(SIGUSR2, std::make_unique<IgnoreProcessor>(exec, "SIGUSR2"));
   start();
 }
 

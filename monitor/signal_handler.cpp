@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/log.h"
 #include "base/utils.h"
+
+using korza::monitorLog;
 
 namespace {
 
@@ -28,6 +31,21 @@ bool ReloadProcessor::process(int signo) {
 
 bool InformProcessor::process(int signo) {
   if (executor_ != nullptr) executor_->inform(signo, name_);
+  return false;
+}
+
+bool LogReopenProcessor::process(int) {
+  if (korza::LogClass::reopenFile()) {
+    monitorLog().info("log file reopened on " + name_);
+  } else {
+    monitorLog().error("cannot reopen log file \"" + korza::LogClass::fileName() +
+                       "\": " + Utils::errorText(errno));
+  }
+  return false;
+}
+
+bool IgnoreProcessor::process(int) {
+  monitorLog().alert("signal " + name_ + " ignored");
   return false;
 }
 

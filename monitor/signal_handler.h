@@ -79,4 +79,20 @@ class InformProcessor : public SignalHandler::Processor {
   bool process(int signo) override;
 };
 
+// Opens the log file again under its name, so that a rotation that renamed
+// it is followed; nothing else changes (no reload, no signal to components).
+class LogReopenProcessor : public SignalHandler::Processor {
+ public:
+  using Processor::Processor;
+  bool process(int signo) override;
+};
+
+// A signal the daemon has no use for: logged at alert level, otherwise
+// ignored, rather than ending the daemon without stopping its components.
+class IgnoreProcessor : public SignalHandler::Processor {
+ public:
+  using Processor::Processor;
+  bool process(int signo) override;
+};
+
 #endif  // KORZA_MONITOR_SIGNAL_HANDLER_H_

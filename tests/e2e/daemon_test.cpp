@@ -273,4 +273,24 @@ TEST_F(Daemon, StopEndsTheWorkersOfAComponent) {
   if (kztest::processExists(worker)) kill(worker, SIGKILL);
 }
 
+// After a rotation renamed the log, SIGUSR1 makes the daemon write to a new
+// file under the configured name; neither it nor SIGUSR2 ends the daemon,
+// reloads it or reaches a component.
+TEST_F(Daemon, Sigusr1ReopensTheLogAndSigusr2IsIgnored) {
+  sb_.addApplication({"AGENT", {}, {component("agent")}});
+  sb_.settings["Monitor/RunAppList"] = "AGENT";
+  sb_.startAndWait();
+  sb_.waitForInstance("agent");
+  const std::string rotated = sb_.logFile() + ".1";
+  ASSERT_EQ(rename(sb_.logFile().c_str(), rotated.c_str()), 0);
+  ASSERT_TRUE(sb_.daemon().signal(SIGUSR1));
+  ASSERT_TRUE(sb_.waitForLog("log file reopened on SIGUSR1")) << kztest::readFile(rotated);
+  ASSERT_TRUE(sb_.daemon().signal(SIGUSR2));
+  ASSERT_TRUE(sb_.waitForLog("signal SIGUSR2 ignored"));
+  EXPECT_THAT(kztest::readFile(rotated), Not(HasSubstr("SIGUSR")));
+  EXPECT_THAT(sb_.log(), Not(HasSubstr("Monitor::reload()")));
+  EXPECT_THAT(kztest::readFile(sb_.recordFile("agent")), Not(HasSubstr("signal ")));
+  stopDaemon();
+}
+
 }  // namespace
