@@ -3,7 +3,8 @@
 //
 //   korza-ctl [-a ADDRESS] reload PID...        reload-component request
 //   korza-ctl [-a ADDRESS] update DIR SECOND PRODUCT   update request
-//   korza-ctl [-a ADDRESS] status [--json] [APP...]    status request
+//   korza-ctl [-a ADDRESS] status [--json | --prometheus] [APP...]
+//                                                      status request
 //
 // The address defaults to the first /Monitor/Address of the configuration
 // file (-c, default as the daemon's). Exit statuses: 0 done, 1 the update
@@ -58,6 +59,7 @@ struct Options {
   std::string confFile;
   int timeout = 60;
   bool json = false;
+  bool prometheus = false;
   std::string command;
   std::vector<std::string> args;
 };
@@ -73,7 +75,7 @@ bool parse(int argc, char** argv, Options& opts) {
   po::options_description desc(
       "Use: korza-ctl [OPTION] reload PID...\n"
       "     korza-ctl [OPTION] update DIR SECOND PRODUCT\n"
-      "     korza-ctl [OPTION] status [--json] [APP...]\n"
+      "     korza-ctl [OPTION] status [--json | --prometheus] [APP...]\n"
       "Options",
       line_length, line_length / 2);
   desc.add_options()("help,h", "display this message")(
@@ -82,7 +84,8 @@ bool parse(int argc, char** argv, Options& opts) {
       "conf,c", po::value<std::string>(&opts.confFile)->default_value(kDefaultConfFile),
       "use config file")("timeout,t", po::value<int>(&opts.timeout)->default_value(60),
                          "seconds to wait for the monitor (1..3600)")(
-      "json", po::bool_switch(&opts.json), "status: print JSON");
+      "json", po::bool_switch(&opts.json), "status: print JSON")(
+      "prometheus", po::bool_switch(&opts.prometheus), "status: print the Prometheus text format");
   po::options_description hidden;
   hidden.add_options()("command", po::value<std::string>(&opts.command))(
       "args", po::value<std::vector<std::string>>(&opts.args));
@@ -103,6 +106,10 @@ bool parse(int argc, char** argv, Options& opts) {
   }
   if (opts.timeout < 1 || opts.timeout > 3600) throw UsageError("the time-out must be 1..3600");
   if (opts.json && opts.command != "status") throw UsageError("--json goes with status only");
+  if (opts.prometheus && opts.command != "status") {
+    throw UsageError("--prometheus goes with status only");
+  }
+  if (opts.json && opts.prometheus) throw UsageError("--json and --prometheus exclude each other");
   if (opts.command == "reload") {
     for (const auto& a : opts.args) {
       char* end = nullptr;
@@ -273,6 +280,82 @@ void printJson(const StatusSnapshot& s, int64_t now,
   std::cout << out.str();
 }
 
+// A label value of the Prometheus text format: backslash, double quote and
+// newline escaped, bytes that are not UTF-8 replaced by U+FFFD.
+std::string promLabel(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c >= 0x80) {
+      const size_t n = utf8Length(s, i);
+      if (n == 0) {
+        out += "\xef\xbf\xbd";
+        ++i;
+      } else {
+        out.append(s, i, n);
+        i += n;
+      }
+      continue;
+    } else {
+      out += static_cast<char>(c);
+    }
+    ++i;
+  }
+  return out;
+}
+
+// The status as gauges of the Prometheus text exposition format, for the
+// textfile collector of a node exporter: one series per component and
+// metric, labelled with application and component.
+void printPrometheus(const StatusSnapshot& s, int64_t now,
+                     const std::vector<const ApplicationStatus*>& apps) {
+  std::ostringstream out;
+  out << "# HELP korza_monitor_info The monitor's version and pid.\n"
+      << "# TYPE korza_monitor_info gauge\n"
+      << "korza_monitor_info{version=\"" << promLabel(s.version) << "\",pid=\"" << s.pid
+      << "\"} 1\n"
+      << "# HELP korza_monitor_start_time_seconds When the monitor started (Unix time).\n"
+      << "# TYPE korza_monitor_start_time_seconds gauge\n"
+      << "korza_monitor_start_time_seconds " << s.startTime << "\n";
+  struct Metric {
+    const char* name;
+    const char* help;
+    int64_t (*value)(const ComponentStatus&, int64_t);
+  };
+  static const Metric kMetrics[] = {
+      {"korza_component_up", "Whether the component runs (1) or not (0).",
+       [](const ComponentStatus& c, int64_t) -> int64_t {
+         return c.state == ComponentState::kRunning ? 1 : 0;
+       }},
+      {"korza_component_restarts", "Fault restarts since the monitor started.",
+       [](const ComponentStatus& c, int64_t) -> int64_t { return c.restarts; }},
+      {"korza_component_uptime_seconds", "Seconds since the running instance started (0: none).",
+       [](const ComponentStatus& c, int64_t at) -> int64_t {
+         return c.state == ComponentState::kRunning && c.lastStart > 0 && at > c.lastStart
+                    ? at - c.lastStart
+                    : 0;
+       }},
+      {"korza_component_last_fault_time_seconds", "When the last fault happened (0: none).",
+       [](const ComponentStatus& c, int64_t) -> int64_t { return c.lastFaultTime; }},
+  };
+  for (const Metric& m : kMetrics) {
+    out << "# HELP " << m.name << " " << m.help << "\n# TYPE " << m.name << " gauge\n";
+    for (const ApplicationStatus* app : apps) {
+      for (const ComponentStatus& c : app->components) {
+        out << m.name << "{application=\"" << promLabel(app->name) << "\",component=\""
+            << promLabel(c.name) << "\"} " << m.value(c, now) << "\n";
+      }
+    }
+  }
+  std::cout << out.str();
+  std::cout.flush();
+}
+
 // Whether the exit status looks at the application: every one named, else
 // those the daemon is set to run.
 bool counts(const ApplicationStatus& app, const Options& opts) {
@@ -352,7 +435,9 @@ int reportStatus(const korza::postd::KzStatusClient& client, const Options& opts
   if (opts.args.empty()) {
     for (const ApplicationStatus& app : s.applications) apps.push_back(&app);
   }
-  if (opts.json) {
+  if (opts.prometheus) {
+    printPrometheus(s, client.serverTime(), apps);
+  } else if (opts.json) {
     printJson(s, client.serverTime(), apps);
   } else {
     printTable(s, client.serverTime(), apps, opts);

@@ -267,6 +267,44 @@ TEST_F(Control, StatusOfAGivenUpComponentIsNotStarted) {
                             "POSTD False True postd given up False 0 killed by signal 9 (Killed) "
                             "True False\n");
   EXPECT_EQ(ctl({"reload", "--json"}).status, 6);
+
+  // The same status as gauges of the Prometheus text format, checked by a
+  // small parser of the format (and by promtool where it is installed).
+  r = ctl({"status", "--prometheus"});
+  EXPECT_EQ(r.status, 3);
+  const std::string prom = sb_.root() + "/korza.prom";
+  kztest::writeFile(prom, r.out);
+  const RunResult samples = kztest::runProgram(
+      {"/usr/bin/python3", "-c",
+       "import re, sys\n"
+       "typed = set()\n"
+       "label = r'[a-zA-Z_][a-zA-Z0-9_]*=\"(?:[^\"\\\\\\n]|\\\\[\\\\\"n])*\"'\n"
+       "sample = re.compile(r'([a-zA-Z_:][a-zA-Z0-9_:]*)(\\{' + label + '(?:,' + label + r')*\\})? "
+       "(-?[0-9]+)$')\n"
+       "for line in open(sys.argv[1]).read().splitlines():\n"
+       "  if line.startswith('# HELP '): continue\n"
+       "  m = re.match(r'# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) gauge$', line)\n"
+       "  if m: typed.add(m.group(1)); continue\n"
+       "  m = sample.match(line)\n"
+       "  assert m and m.group(1) in typed, line\n"
+       "  if m.group(1).startswith('korza_component_'): print(line)\n",
+       prom});
+  EXPECT_EQ(samples.status, 0) << samples.err << r.out;
+  for (const char* line :
+       {"korza_component_up{application=\"AGENT\",component=\"agent\"} 1\n",
+        "korza_component_up{application=\"POSTD\",component=\"postd\"} 0\n",
+        "korza_component_restarts{application=\"POSTD\",component=\"postd\"} 0\n",
+        "korza_component_uptime_seconds{application=\"POSTD\",component=\"postd\"} 0\n"}) {
+    EXPECT_THAT(samples.out, HasSubstr(line));
+  }
+  EXPECT_THAT(r.out, HasSubstr("korza_monitor_info{version=\"6.0.0.201105110\",pid=\"" +
+                               std::to_string(sb_.daemon().pid()) + "\"} 1\n"));
+  if (access("/usr/bin/promtool", X_OK) == 0) {
+    const RunResult checked =
+        kztest::runProgram({"/bin/sh", "-c", "promtool check metrics < " + prom});
+    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+  }
+  EXPECT_EQ(ctl({"status", "--json", "--prometheus"}).status, 6);
 }
 
 TEST(ControlClient, ReportsUsageErrorsAndUnreachableOrSilentDaemons) {
