@@ -1,11 +1,16 @@
 # Install rules and the Debian package.
 #
 # Layout under CMAKE_INSTALL_PREFIX (default /usr/local): sbin/ the daemon and
-# korza-ctl, etc/korza/monitor.conf, share/doc/korza-monitor/examples,
-# share/man/man5 and man8, and the service file of the platform. The daemon
-# itself defaults to /usr/local/etc/korza/monitor.conf; the service files
-# pass -c with the installed path, so any prefix works. DESTDIR is honoured
-# by "cmake --install" and "make install" as usual.
+# korza-ctl, SYSCONFDIR/korza/monitor.conf (etc/ under the prefix, /etc when
+# the prefix is /usr), share/doc/korza-monitor/examples, share/man/man5 and
+# man8, and the service file of the platform. The daemon and korza-ctl read
+# KZ_CONF_FILE without -c; the service files pass -c with the installed path,
+# so any prefix works. DESTDIR is honoured by "cmake --install" and "make
+# install" as usual.
+#
+# KZ_DEBIAN_PACKAGE (scripts/package: prefix /usr, KZ_CONF_FILE
+# /etc/korza/monitor.conf) installs as Debian expects: compressed manual
+# pages, a copyright file and a changelog, the unit in /lib/systemd/system.
 include(GNUInstallDirs)
 
 set(KZ_FULL_VERSION "${PROJECT_VERSION}.201105110")
@@ -18,12 +23,36 @@ endif()
 file(GLOB kz_examples ${CMAKE_SOURCE_DIR}/examples/*.conf ${CMAKE_SOURCE_DIR}/examples/*.mmc)
 install(FILES ${kz_examples} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES examples/monitor.conf DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/korza)
+install(FILES examples/monitor.conf DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/korza)
+
+# gzip -9n: compressed without a time stamp, so the package is reproducible.
+function(kz_gzip source target)
+  get_filename_component(dir ${target} DIRECTORY)
+  file(MAKE_DIRECTORY ${dir})
+  execute_process(COMMAND gzip -9nc ${source} OUTPUT_FILE ${target} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "gzip ${source} failed")
+  endif()
+endfunction()
 
 foreach(page korza-monitor.8 korza-ctl.8 monitor.conf.5 korza-mmc.5)
   string(REGEX MATCH "[0-9]$" section ${page})
-  install(FILES doc/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  if(KZ_DEBIAN_PACKAGE)
+    kz_gzip(${CMAKE_SOURCE_DIR}/doc/man/${page} ${CMAKE_BINARY_DIR}/dist/man/${page}.gz)
+    install(FILES ${CMAKE_BINARY_DIR}/dist/man/${page}.gz
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  else()
+    install(FILES doc/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  endif()
 endforeach()
+if(KZ_DEBIAN_PACKAGE)
+  install(FILES dist/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  kz_gzip(${CMAKE_SOURCE_DIR}/dist/debian/changelog ${CMAKE_BINARY_DIR}/dist/changelog.gz)
+  install(FILES ${CMAKE_BINARY_DIR}/dist/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  set(kz_unit_dir /lib/systemd/system)
+else()
+  set(kz_unit_dir lib/systemd/system)
+endif()
 
 # Service files, with the installed paths filled in.
 set(SBINDIR ${CMAKE_INSTALL_FULL_SBINDIR})
@@ -31,20 +60,20 @@ set(SYSCONFDIR ${CMAKE_INSTALL_FULL_SYSCONFDIR})
 configure_file(dist/systemd/korza-monitor.service.in ${CMAKE_BINARY_DIR}/dist/korza-monitor.service @ONLY)
 configure_file(dist/freebsd/korza_monitor.in ${CMAKE_BINARY_DIR}/dist/korza_monitor @ONLY)
 if(CMAKE_SYSTEM_NAME STREQUAL "FreeBSD")
-  install(PROGRAMS ${CMAKE_BINARY_DIR}/dist/korza_monitor DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/rc.d)
+  install(PROGRAMS ${CMAKE_BINARY_DIR}/dist/korza_monitor DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/rc.d)
 else()
-  install(FILES ${CMAKE_BINARY_DIR}/dist/korza-monitor.service DESTINATION lib/systemd/system)
-  install(FILES dist/logrotate/korza-monitor DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/logrotate.d)
+  install(FILES ${CMAKE_BINARY_DIR}/dist/korza-monitor.service DESTINATION ${kz_unit_dir})
+  install(FILES dist/logrotate/korza-monitor DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d)
 endif()
 
 # Debian package: cpack -G DEB in the build directory (scripts/package).
 set(CPACK_PACKAGE_NAME korza-monitor)
 set(CPACK_PACKAGE_VERSION ${KZ_FULL_VERSION})
 set(CPACK_PACKAGE_VENDOR "Korza")
-set(CPACK_PACKAGE_CONTACT "korza-monitor developers <root@localhost>")
+set(CPACK_PACKAGE_CONTACT "Korza Monitor Developers <monitor-dev@korza.example.com>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Korza (R) Components Monitor: starts, watches and restarts the suite's servers")
 set(CPACK_PACKAGE_DESCRIPTION
-  "korza-monitor starts the components of the Korza suite in dependency order, notices their death, restarts them on a recovery schedule, reports failures, reloads on SIGHUP and serves control requests.")
+  "korza-monitor starts the components of the Korza suite in dependency order,\n notices their death, restarts them on a recovery schedule, reports failures,\n reloads on SIGHUP and serves control requests.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

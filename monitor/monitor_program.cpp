@@ -26,7 +26,7 @@ using korza::monitorLog;
 
 namespace {
 
-const char* const kDefaultConfFile = "/usr/local/etc/korza/monitor.conf";
+const char* const kDefaultConfFile = KZ_CONF_FILE;
 
 std::string versionLine() {
   return std::string(korza::kProgramName) + " for " + Utils::osName() + ", version " +

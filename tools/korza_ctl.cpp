@@ -38,7 +38,7 @@ using korza::base::KzTimeout;
 namespace {
 
 const char kName[] = "korza-ctl";
-const char kDefaultConfFile[] = "/usr/local/etc/korza/monitor.conf";
+const char kDefaultConfFile[] = KZ_CONF_FILE;
 
 enum Status {
   kDone = 0,
