@@ -2,15 +2,16 @@
 // the daemon's control address and reports the outcome:
 //
 //   korza-ctl [-a ADDRESS] reload PID...        reload-component request
+//   korza-ctl [-a ADDRESS] restart APP[/COMPONENT]...  restart request
 //   korza-ctl [-a ADDRESS] update DIR SECOND PRODUCT   update request
 //   korza-ctl [-a ADDRESS] status [--json | --prometheus] [APP...]
 //                                                      status request
 //
 // The address defaults to the first /Monitor/Address of the configuration
 // file (-c, default as the daemon's). Exit statuses: 0 done, 1 the update
-// was refused (its text on standard error), 2 the daemon cannot be reached,
-// 3 an application asked about is not started (or not known), 4 no answer
-// in time, 6 a command-line error, 8 no usable address.
+// or the restart was refused or failed (its text on standard error), 2 the daemon cannot be
+// reached, 3 an application asked about is not started (or not known), 4 no answer in time, 6 a
+// command-line error, 8 no usable address.
 #include <algorithm>
 #include <boost/program_options.hpp>
 #include <cctype>
@@ -29,6 +30,7 @@
 #include "config/conf_store.h"
 #include "ipc/kz_control_proto.h"
 #include "ipc/kz_factory.h"
+#include "ipc/kz_restart_proto.h"
 #include "ipc/kz_session.h"
 #include "ipc/kz_status_proto.h"
 
@@ -74,6 +76,7 @@ bool parse(int argc, char** argv, Options& opts) {
   const unsigned line_length = po::options_description::m_default_line_length;
   po::options_description desc(
       "Use: korza-ctl [OPTION] reload PID...\n"
+      "     korza-ctl [OPTION] restart APP[/COMPONENT]...\n"
       "     korza-ctl [OPTION] update DIR SECOND PRODUCT\n"
       "     korza-ctl [OPTION] status [--json | --prometheus] [APP...]\n"
       "Options",
@@ -116,6 +119,15 @@ bool parse(int argc, char** argv, Options& opts) {
       const long pid = std::strtol(a.c_str(), &end, 10);
       if (a.empty() || *end != '\0' || pid <= 0 || pid > 0x7fffffffL) {
         throw UsageError("wrong pid '" + a + "'");
+      }
+    }
+  } else if (opts.command == "restart") {
+    if (opts.args.empty()) throw UsageError("restart needs APP or APP/COMPONENT");
+    for (const auto& a : opts.args) {
+      const size_t slash = a.find('/');
+      if (a.empty() || slash == 0 || slash + 1 == a.size() ||
+          (slash != std::string::npos && a.find('/', slash + 1) != std::string::npos)) {
+        throw UsageError("wrong restart target '" + a + "'");
       }
     }
   } else if (opts.command == "update") {
@@ -230,10 +242,11 @@ std::string jsonString(const std::string& s) {
   return out + "\"";
 }
 
-// Names and causes reach the terminal: no control character gets through.
-std::string printable(std::string text) {
+// Names and causes reach the terminal: no control character gets through
+// (line breaks only where the text is made of lines).
+std::string printable(std::string text, bool lines = false) {
   for (char& ch : text) {
-    if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
+    if ((static_cast<unsigned char>(ch) < 0x20 && !(lines && ch == '\n')) || ch == 0x7f) ch = '?';
   }
   return text;
 }
@@ -514,6 +527,24 @@ int run(const Options& opts) {
                          : fail(kUnreachable, "the reload request to " + address + " failed");
     }
     std::cout << "reload request for " << pids.size() << " pid(s) sent to " << address << std::endl;
+    return kDone;
+  }
+  if (opts.command == "restart") {
+    auto proto = std::make_shared<korza::postd::KzRestartClient>(opts.args);
+    bool ok = false;
+    try {
+      ok = session.process(proto, timeout);
+    } catch (const std::exception& e) {
+      return fail(kUnreachable, "the restart request to " + address + " failed: " + e.what());
+    }
+    if (!ok) {
+      return outOfTime() ? fail(kTimedOut, "no answer from the monitor at " + address + " in time")
+                         : fail(kUnreachable, "the restart request to " + address + " failed");
+    }
+    std::string text = proto->text();
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    if (!proto->succeeded()) return fail(kRefused, "restart refused: " + printable(text, true));
+    std::cout << printable(text, true) << std::endl;
     return kDone;
   }
   auto proto =
