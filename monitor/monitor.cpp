@@ -412,6 +412,7 @@ void Monitor::reload() {
   appStore.sendSignal(SIGHUP);
   reconnectToAgent();
   settings.readConfigFromAgent(agentSession.get(), appStore.isStarted("POSTD"));
+  reloaded();
 }
 
 void Monitor::addChangedConf(const PidSet& pids) {

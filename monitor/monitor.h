@@ -140,6 +140,10 @@ class Monitor : public Regenerator, public SignalExecutor {
   // logged and the previous snapshot stays.
   void publishStatus();
 
+  // Called at the end of a reload that succeeded, with the settings it
+  // produced (the agent's included); a failed reload does not call it.
+  virtual void reloaded() {}
+
   // getRunAppSet, verified against `catalogue` (a reload checks the run set
   // against the catalogue it has just read).
   void getRunAppSet(NameSet& out, const RunAppStore& catalogue);
