@@ -232,8 +232,8 @@ void Monitor::agentReporter() {
     }
     if (!session) continue;
     try {
-      if (!session->Execute(next.report, KzTimeout(std::max<int32_t>(next.timeout_s, 1),
-                                                   KzTimeout::kSeconds))) {
+      if (!session->Execute(next.report,
+                            KzTimeout(std::max<int32_t>(next.timeout_s, 1), KzTimeout::kSeconds))) {
         monitorLog().error("cannot report to korza-agent: no answer");
       }
     } catch (const std::exception& e) {
@@ -465,7 +465,7 @@ void Monitor::reload() {
     appStore.setRegenerator(this);
     appStore.applyRunList(run_set, settings.getRecoveryTimeList());
   } catch (const std::exception& e) {
-    monitorLog().error(std::string("reload error: ") + e.what());
+    monitorLog().error(std::string("reload error: ") + Utils::printable(e.what()));
     settings = saved;
     korza::initMonitorLogging(settings.getLogFileName(), settings.getLogLevel(),
                               settings.getIpcLogLevel(), settings.getSyslogFacility(), checkMode);
