@@ -7,7 +7,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <ctime>
+#include <functional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -115,11 +117,42 @@ void closeDescriptorsFrom(int low);
 pid_t spawnShell(const std::string& command, int child_fd, int& parent_end,
                  bool keep_stderr = true);
 
+// How a bounded run ended.
+enum class RunEnd {
+  kExited,     // the program ended by itself
+  kTimedOut,   // it ran past its time limit and its process group was killed
+  kCancelled,  // `cancelled` said so and its process group was killed
+};
+
+// Runs `path` with `argv` (argv[0] included), in the directory `dir_fd`
+// names (-1: this process's), as the leader of a new session with standard
+// input and output on /dev/null, its standard error on a pipe, no other
+// descriptor of this process, an empty signal mask and default signal
+// actions. Nothing is read through a shell. A program the kernel cannot
+// execute (no "#!" line) is run by /bin/sh, as the shell would.
+//
+// Collects into `errors` what the program writes to its standard error
+// until it exits plus at most one second (the first 64 KiB of it): a
+// process it leaves in the background holding the stream delays nothing.
+// A program still running after `limit`, or when `cancelled` (asked about
+// every 100 ms; may be empty) returns true, is killed with its whole
+// process group. Throws Utils::error "popen() error: ..." when it cannot be
+// started.
+RunEnd runBounded(int dir_fd, const std::string& path, const std::vector<std::string>& argv,
+                  std::string& errors, std::chrono::milliseconds limit,
+                  const std::function<bool()>& cancelled);
+
+// Starts `path` with `argv` in the directory `dir_fd` names, fully detached:
+// a grandchild in a session of its own, standard streams on /dev/null, no
+// descriptor and no blocked signal of this process; it is never waited for.
+// True when it was started (the intermediate child reported no failure).
+bool startDetached(int dir_fd, const std::string& path, const std::vector<std::string>& argv);
+
 // Runs `command` through the shell with its standard output discarded and
-// collects its standard error into `output`. True when the command wrote
-// nothing to standard error and the stream closed cleanly; the exit status
-// is not examined. Throws Utils::error "popen() error: ...". The command
-// runs as spawnShell starts it.
+// collects its standard error into `output` (runBounded with a limit of ten
+// minutes). True when the command ended and wrote nothing to standard
+// error; the exit status is not examined. Throws Utils::error
+// "popen() error: ...".
 bool runCommand(const std::string& command, std::string& output);
 
 // Accepts a path that may be handed to the shell as one word: absolute,

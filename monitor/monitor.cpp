@@ -5,6 +5,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -62,6 +63,7 @@ Monitor::Monitor(const std::string& conf_file, const std::string& run_list, bool
 Monitor::~Monitor() {
   monitorLog().debug("Monitor::~Monitor()");
   setState(false);
+  stopAgentReporter();
   agentSession.reset();
   NotificationContext::release();
   for (int end : wake_) {
@@ -161,41 +163,98 @@ void Monitor::start() {
 
 void Monitor::connectToAgent() {
   monitorLog().debug("Monitor::connectToAgent()");
-  if (agentSession || settings.getAgentAddress().empty()) return;
+  if (settings.getAgentAddress().empty()) return;
   std::string address = settings.getAgentAddress().front();
   // In check-all mode the components are checked against a temporary agent
   // listening beside the real one.
   if (checkAll) address += ".tmp";
+  std::lock_guard<std::mutex> lock(agent_mutex_);
+  if (agentSession) return;
   try {
-    // One connection kept open (a second one on demand), made within one
-    // second; the agent's answers are bounded by AgentResponseTime.
+    // No connection kept ready: one is made when an exchange is due, within
+    // that exchange's time (AgentResponseTime for a report), and kept for
+    // the next one while the agent keeps it open.
     auto pool =
-        std::make_shared<korza::ipc::KzPersistentClientPoolManager>(korza::ipc::ConnSettings(1, 2));
-    pool->SetConnectTimeout(KzTimeout(1, KzTimeout::kSeconds));
-    auto session = std::make_unique<korza::ipc::KzClientSession>(pool);
+        std::make_shared<korza::ipc::KzPersistentClientPoolManager>(korza::ipc::ConnSettings(0, 1));
+    pool->SetConnectTimeout(
+        KzTimeout(std::max<int32_t>(settings.getAgentResponseTime(), 1), KzTimeout::kSeconds));
+    auto session = std::make_shared<korza::ipc::KzClientSession>(pool);
     session->Open(address);
-    if (pool->Total() == 0) {
-      monitorLog().error("cannot connect to korza-agent at \"" + address + "\"");
-      return;
-    }
     agentSession = std::move(session);
   } catch (const std::exception& e) {
-    monitorLog().error("cannot connect to korza-agent at \"" + address + "\": " + e.what());
+    monitorLog().error("cannot connect to korza-agent at \"" + address +
+                       "\": " + Utils::printable(e.what()));
   }
 }
 
 void Monitor::reconnectToAgent() {
   monitorLog().debug("Monitor::reconnectToAgent()");
-  agentSession.reset();
+  {
+    // A report in flight keeps its own reference to the old session.
+    std::lock_guard<std::mutex> lock(agent_mutex_);
+    agentSession.reset();
+  }
   connectToAgent();
 }
 
 void Monitor::reportToAgent(const std::shared_ptr<korza::ipc::KzClientProtocol>& report) {
-  try {
-    agentSession->Execute(report, KzTimeout(settings.getAgentResponseTime(), KzTimeout::kSeconds));
-  } catch (const std::exception& e) {
-    monitorLog().error(std::string("cannot report to korza-agent: ") + e.what());
+  const size_t kMaxQueued = 256;
+  std::lock_guard<std::mutex> lock(agent_mutex_);
+  if (agentStop_) return;
+  if (agentReports_.size() >= kMaxQueued) {
+    monitorLog().error("cannot report to korza-agent: too many reports are waiting");
+    return;
   }
+  agentReports_.push_back(AgentReport{report, settings.getAgentResponseTime()});
+  if (!agentThread_.joinable()) {
+    try {
+      agentThread_ = std::thread([this] { agentReporter(); });
+    } catch (const std::exception& e) {
+      agentReports_.clear();
+      monitorLog().error(std::string("cannot report to korza-agent: ") + e.what());
+      return;
+    }
+  }
+  agent_cond_.notify_one();
+}
+
+void Monitor::agentReporter() {
+  for (;;) {
+    AgentReport next;
+    std::shared_ptr<korza::ipc::KzClientSession> session;
+    {
+      std::unique_lock<std::mutex> lock(agent_mutex_);
+      agent_cond_.wait(lock, [this] { return agentStop_ || !agentReports_.empty(); });
+      if (agentStop_) return;
+      next = std::move(agentReports_.front());
+      agentReports_.pop_front();
+      session = agentSession;
+    }
+    if (!session) continue;
+    try {
+      if (!session->Execute(next.report,
+                            KzTimeout(std::max<int32_t>(next.timeout_s, 1), KzTimeout::kSeconds))) {
+        monitorLog().error("cannot report to korza-agent: no answer");
+      }
+    } catch (const std::exception& e) {
+      monitorLog().error(std::string("cannot report to korza-agent: ") +
+                         Utils::printable(e.what()));
+    }
+  }
+}
+
+void Monitor::stopAgentReporter() {
+  std::shared_ptr<korza::ipc::KzClientSession> session;
+  {
+    std::lock_guard<std::mutex> lock(agent_mutex_);
+    agentStop_ = true;
+    agentReports_.clear();
+    session = agentSession;
+  }
+  agent_cond_.notify_all();
+  if (!agentThread_.joinable()) return;
+  if (session) session->CancelThread(agentThread_.get_id());
+  agentThread_.join();
 }
 
 void Monitor::mainLoop() {
@@ -355,10 +414,15 @@ void Monitor::regenerate(const NameSet& apps) {
   }
 }
 
+bool Monitor::haveAgentSession() {
+  connectToAgent();
+  std::lock_guard<std::mutex> lock(agent_mutex_);
+  return agentSession != nullptr;
+}
+
 void Monitor::appStarted(Application& app) {
   if (Utils::equalsNoCase(app.getName(), "AGENT")) return;
-  connectToAgent();
-  if (!agentSession) {
+  if (!haveAgentSession()) {
     monitorLog().info("application \"" + app.getName() + "\" started");
     return;
   }
@@ -368,8 +432,7 @@ void Monitor::appStarted(Application& app) {
 
 void Monitor::appStopped(Application& app) {
   if (Utils::equalsNoCase(app.getName(), "AGENT") || !isRunning()) return;
-  connectToAgent();
-  if (!agentSession) {
+  if (!haveAgentSession()) {
     monitorLog().info("application \"" + app.getName() + "\" stoped");
     return;
   }
@@ -402,16 +465,20 @@ void Monitor::reload() {
     appStore.setRegenerator(this);
     appStore.applyRunList(run_set, settings.getRecoveryTimeList());
   } catch (const std::exception& e) {
-    monitorLog().error(std::string("reload error: ") + e.what());
+    monitorLog().error(std::string("reload error: ") + Utils::printable(e.what()));
     settings = saved;
     korza::initMonitorLogging(settings.getLogFileName(), settings.getLogLevel(),
                               settings.getIpcLogLevel(), settings.getSyslogFacility(), checkMode);
     applySettings();
     return;
   }
+  // Published before the components hear of the reload, and again with
+  // what the agent adds.
+  reloaded();
   appStore.sendSignal(SIGHUP);
   reconnectToAgent();
   settings.readConfigFromAgent(agentSession.get(), appStore.isStarted("POSTD"));
+  reloaded();
 }
 
 void Monitor::addChangedConf(const PidSet& pids) {

@@ -15,11 +15,13 @@
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "apps/deferred_event_store.h"
 #include "apps/regenerator.h"
@@ -81,10 +83,12 @@ class Monitor : public Regenerator, public SignalExecutor {
   // mode the run list is asked from the agent first.
   void getRunAppSet(NameSet& out) { getRunAppSet(out, appStore); }
 
-  // Opens the session to the first agent address (its ".tmp" twin in
-  // check-all mode) unless there is one. An agent that cannot be reached
-  // within a second leaves no session; the next report tries again.
+  // Creates the one session to the first agent address (its ".tmp" twin in
+  // check-all mode) unless there is one. No connection is made here: the
+  // session connects when a report or a settings request is due, and does
+  // not retry while nothing is to be sent.
   void connectToAgent();
+  // Replaces the session by a fresh one (after a reload).
   void reconnectToAgent();
 
   // Changed-configuration queue (any thread).
@@ -140,6 +144,10 @@ class Monitor : public Regenerator, public SignalExecutor {
   // logged and the previous snapshot stays.
   void publishStatus();
 
+  // Called once a reload has succeeded, with the settings it produced, and
+  // again after the agent has been asked; a failed reload does not call it.
+  virtual void reloaded() {}
+
   // getRunAppSet, verified against `catalogue` (a reload checks the run set
   // against the catalogue it has just read).
   void getRunAppSet(NameSet& out, const RunAppStore& catalogue);
@@ -147,9 +155,18 @@ class Monitor : public Regenerator, public SignalExecutor {
   RunAppStore appStore;
 
  private:
-  // Sends one report to the agent over agentSession; the outcome is only
-  // logged.
+  // Hands one report to the agent reporter; the outcome is only logged.
+  // Never waits for the agent: neither a start nor a restart is held up by
+  // an agent that does not answer.
   void reportToAgent(const std::shared_ptr<korza::ipc::KzClientProtocol>& report);
+  // The agent reporter's thread: sends the queued reports in order, each
+  // bounded by the AgentResponseTime it was queued with.
+  void agentReporter();
+  // Creates the session when an agent is configured; whether there is one.
+  bool haveAgentSession();
+  // Stops the reporter, cancelling a report in flight; queued ones are
+  // dropped.
+  void stopAgentReporter();
   // Hands freshly read settings to the parts built from them: the
   // notification context, the mail transfer command and the fault schedule.
   void applySettings();
@@ -171,7 +188,18 @@ class Monitor : public Regenerator, public SignalExecutor {
   std::mutex reload_mutex_;
   bool reloadRequested = false;  // GUARDED_BY(reload_mutex_)
 
-  std::unique_ptr<korza::ipc::KzClientSession> agentSession;
+  // Written under agent_mutex_ (by the threads that start and stop
+  // applications and reload); the reporter copies it under agent_mutex_.
+  std::shared_ptr<korza::ipc::KzClientSession> agentSession;
+  struct AgentReport {
+    std::shared_ptr<korza::ipc::KzClientProtocol> report;
+    int32_t timeout_s;
+  };
+  std::mutex agent_mutex_;
+  std::condition_variable agent_cond_;
+  std::deque<AgentReport> agentReports_;  // GUARDED_BY(agent_mutex_)
+  bool agentStop_ = false;                // GUARDED_BY(agent_mutex_)
+  std::thread agentThread_;
 
   std::mutex changed_mutex_;
   PidSet changedConf;  // GUARDED_BY(changed_mutex_)

@@ -66,9 +66,11 @@ ThreadSafetyMonitor::~ThreadSafetyMonitor() { Mediator::instance().release(this)
 
 void ThreadSafetyMonitor::reloadData() {
   monitorLog().debug("ThreadSafetyMonitor::reloadData()");
+  // Nothing is published yet: the reload may still fail and be rolled back.
   Monitor::reloadData();
-  publishAccount();
 }
+
+void ThreadSafetyMonitor::reloaded() { publishAccount(); }
 
 void ThreadSafetyMonitor::publishAccount() {
   const MonitorConfReader& s = getSettings();

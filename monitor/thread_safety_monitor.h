@@ -1,12 +1,13 @@
 // The supervisor as the control server's thread may reach it: a Monitor
 // that registers itself with the process-wide Mediator and keeps there a
 // copy of the few settings control requests need (User, Group and the mail
-// transfer agent name), refreshed on every reload. The control server asks
-// the mediator, never the settings object, so a concurrent reload cannot
-// hand it a half-updated value.
+// transfer agent name), refreshed by every reload that succeeds (a failed
+// one changes nothing there either). The control server asks the mediator,
+// never the settings object, so a concurrent reload cannot hand it a
+// half-updated value.
 //
 // Thread safety: the mediator's fields are guarded by a reader/writer lock;
-// writers are construction (main thread) and reloadData (main-loop thread),
+// writers are construction (main thread) and reloaded (main-loop thread),
 // readers the control server's thread.
 #ifndef KORZA_MONITOR_THREAD_SAFETY_MONITOR_H_
 #define KORZA_MONITOR_THREAD_SAFETY_MONITOR_H_
@@ -63,6 +64,9 @@ class ThreadSafetyMonitor : public Monitor {
   ~ThreadSafetyMonitor() override;
 
   void reloadData() override;
+
+ protected:
+  void reloaded() override;
 
  private:
   void publishAccount();

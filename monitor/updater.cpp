@@ -1,17 +1,220 @@
 #include "monitor/updater.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <vector>
 
+#include "apps/run_state.h"
 #include "base/log.h"
 #include "base/utils.h"
+#include "monitor/updater_internal.h"
 
 using korza::monitorLog;
+using Utils::printable;
+
+namespace updater_internal {
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+  if (this != &other) {
+    reset(other.fd_);
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void Fd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+namespace {
+
+// A package tree deeper than this is not removed (the recursion is bounded).
+const int kMaxDepth = 64;
+
+Updater::error untrusted(const std::string& path, const std::string& why) {
+  return Updater::error("update package path \"" + path + "\" is not trusted: " + why);
+}
+
+// The components of an absolute path; refuses what could name another
+// directory than the text suggests.
+std::vector<std::string> componentsOf(const std::string& directory) {
+  if (directory.empty() || directory[0] != '/') {
+    throw untrusted(directory, "it is not an absolute path");
+  }
+  std::vector<std::string> parts;
+  size_t start = 1;
+  for (;;) {
+    const size_t slash = directory.find('/', start);
+    std::string part = directory.substr(start, slash == std::string::npos ? slash : slash - start);
+    if (part.empty()) throw untrusted(directory, "it has an empty component or a trailing \"/\"");
+    if (part == "." || part == "..") {
+      throw untrusted(directory, "it has a \"" + part + "\" component");
+    }
+    parts.push_back(std::move(part));
+    if (slash == std::string::npos) return parts;
+    start = slash + 1;
+  }
+}
+
+// Owner and mode of one step. Only an ancestor of the package directory
+// that root owns and that is sticky may be writable by others: there nobody
+// can rename or remove what another account owns.
+void checkOwnerAndMode(const struct stat& st, const std::string& path, bool ancestor) {
+  if (st.st_uid != 0 && st.st_uid != geteuid()) {
+    throw untrusted(path, "it is owned by uid " + std::to_string(st.st_uid));
+  }
+  const bool root_sticky = ancestor && st.st_uid == 0 && (st.st_mode & S_ISVTX) != 0;
+  if (root_sticky) return;
+  if ((st.st_mode & S_IWGRP) != 0) throw untrusted(path, "it is writable by its group");
+  if ((st.st_mode & S_IWOTH) != 0) throw untrusted(path, "it is writable by others");
+}
+
+// Opens `name` in `at` without following a link and checks it.
+Fd openStep(int at, const std::string& name, const std::string& path, bool directory,
+            bool ancestor) {
+  const int flags =
+      O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (directory ? O_DIRECTORY : O_NONBLOCK | O_NOCTTY);
+  int fd;
+  do fd = openat(at, name.c_str(), flags);
+  while (fd < 0 && errno == EINTR);
+  struct stat st;
+  if (fd < 0) {
+    const int err = errno;
+    if (fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISLNK(st.st_mode)) throw untrusted(path, "it is a symbolic link");
+      if (directory && !S_ISDIR(st.st_mode)) throw untrusted(path, "it is not a directory");
+    }
+    throw untrusted(path, "it cannot be opened: " + Utils::errorText(err));
+  }
+  Fd held(fd);
+  if (fstat(fd, &st) != 0) {
+    throw untrusted(path, "it cannot be examined: " + Utils::errorText(errno));
+  }
+  if (!directory && !S_ISREG(st.st_mode)) throw untrusted(path, "it is not a regular file");
+  checkOwnerAndMode(st, path, ancestor);
+  return held;
+}
+
+bool removeTree(int dir_fd, int depth, const std::string& path, std::string& why) {
+  if (depth > kMaxDepth) {
+    why = "\"" + path + "\" is nested too deeply";
+    return false;
+  }
+  std::vector<std::string> names;
+  {
+    const int copy = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = copy < 0 ? nullptr : fdopendir(copy);
+    if (dir == nullptr) {
+      why = "cannot read \"" + path + "\": " + Utils::errorText(errno);
+      if (copy >= 0) ::close(copy);
+      return false;
+    }
+    rewinddir(dir);
+    while (const struct dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+  }
+  for (const auto& name : names) {
+    const std::string inner = path + "/" + name;
+    struct stat st;
+    if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;
+      why = "cannot examine \"" + inner + "\": " + Utils::errorText(errno);
+      return false;
+    }
+    int flags = 0;
+    if (S_ISDIR(st.st_mode)) {
+      const int sub = openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0) {
+        why = "cannot open \"" + inner + "\": " + Utils::errorText(errno);
+        return false;
+      }
+      const Fd held(sub);
+      if (!removeTree(sub, depth + 1, inner, why)) return false;
+      flags = AT_REMOVEDIR;
+    }
+    if (unlinkat(dir_fd, name.c_str(), flags) != 0 && errno != ENOENT) {
+      why = "cannot remove \"" + inner + "\": " + Utils::errorText(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+Package verifyPackage(const std::string& directory, const std::string& script) {
+  Package p;
+  p.directory = directory;
+  p.scriptPath = directory + "/" + script;
+  const std::vector<std::string> parts = componentsOf(directory);
+  const std::vector<std::string> inner = Utils::split(script, "/");
+  int fd;
+  do fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw untrusted("/", "it cannot be opened: " + Utils::errorText(errno));
+  Fd current(fd);
+  struct stat st;
+  if (fstat(current.get(), &st) != 0) {
+    throw untrusted("/", "it cannot be examined: " + Utils::errorText(errno));
+  }
+  checkOwnerAndMode(st, "/", true);
+  std::string path;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    path += "/" + parts[i];
+    const bool last = i + 1 == parts.size();
+    Fd next = openStep(current.get(), parts[i], path, true, !last);
+    if (last) {
+      p.parent = std::move(current);
+      p.name = parts[i];
+    }
+    current = std::move(next);
+  }
+  p.dir = std::move(current);
+  int at = p.dir.get();
+  Fd step;
+  for (size_t i = 0; i + 1 < inner.size(); ++i) {
+    path += "/" + inner[i];
+    step = openStep(at, inner[i], path, true, false);
+    at = step.get();
+  }
+  if (inner.empty()) throw untrusted(p.scriptPath, "it names no script");
+  p.scriptDir.reset(fcntl(at, F_DUPFD_CLOEXEC, 0));
+  if (p.scriptDir.get() < 0) {
+    throw untrusted(path, "it cannot be opened: " + Utils::errorText(errno));
+  }
+  p.scriptName = inner.back();
+  p.script = openStep(at, p.scriptName, path + "/" + p.scriptName, false, false);
+  return p;
+}
+
+bool removePackage(const Package& package, std::string& why) {
+  if (!removeTree(package.dir.get(), 0, package.directory, why)) return false;
+  // The entry is removed only while it still is the directory emptied.
+  struct stat held, named;
+  if (fstat(package.dir.get(), &held) != 0 ||
+      fstatat(package.parent.get(), package.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+    why = "\"" + package.directory + "\" was replaced meanwhile";
+    return false;
+  }
+  if (unlinkat(package.parent.get(), package.name.c_str(), AT_REMOVEDIR) != 0) {
+    why = "cannot remove \"" + package.directory + "\": " + Utils::errorText(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace updater_internal
+
+using updater_internal::Package;
 
 namespace {
 
@@ -19,27 +222,9 @@ const char kPreUpdateScript[] = "unix/scripts/pre-update.sh";
 const char kPostUpdateDir[] = "usr/local/korza";
 const char kPostUpdateScript[] = "post-update.sh";
 
-// One shell word holding `value` exactly: the values come from a client,
-// the agent and the settings, and none of them may reach the shell as
-// anything but an argument.
-std::string shellWord(const std::string& value) {
-  if (value.find('\0') != std::string::npos) {
-    throw Updater::error("value \"" + value.substr(0, value.find('\0')) +
-                         "\" contains a NUL character");
-  }
-  std::string word = "'";
-  for (char ch : value) {
-    if (ch == '\'') {
-      word += "'\\''";
-    } else {
-      word += ch;
-    }
-  }
-  return word + "'";
-}
-
-std::string untrusted(const std::string& path, const std::string& why) {
-  return "update package path \"" + path + "\" is not trusted: " + why;
+bool stopping() {
+  const RunState::State state = RunState::get();
+  return state == RunState::STOPPED || state == RunState::END;
 }
 
 }  // namespace
@@ -51,60 +236,19 @@ Updater& Updater::instance() {
   return updater;
 }
 
-void Updater::setTrustedUser(const std::string& user) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  trustedUser_ = user;
-}
-
 bool Updater::pending() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return !directory_.empty() && !second_.empty() && !product_.empty() && !fourth_.empty();
 }
 
-void Updater::checkTrusted(const std::string& directory, const std::string& relative) const {
-  std::string trusted_user;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    trusted_user = trustedUser_;
-  }
-  bool have_user = false;
-  uid_t user_uid = 0;
-  if (!trusted_user.empty()) {
-    try {
-      user_uid = Utils::userId(trusted_user);
-      have_user = true;
-    } catch (const Utils::error&) {
-      // An account that cannot be looked up trusts nothing.
-    }
-  }
-  const std::vector<std::string> parts = Utils::split(relative, "/");
-  std::string path = directory;
-  for (size_t i = 0; i <= parts.size(); ++i) {
-    if (i > 0) path += "/" + parts[i - 1];
-    const bool last = i == parts.size();
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
-      throw error(untrusted(path, "it cannot be examined: " + Utils::errorText(errno)));
-    }
-    if (S_ISLNK(st.st_mode)) throw error(untrusted(path, "it is a symbolic link"));
-    if (!last && !S_ISDIR(st.st_mode)) throw error(untrusted(path, "it is not a directory"));
-    if (last && !S_ISREG(st.st_mode)) throw error(untrusted(path, "it is not a regular file"));
-    if (st.st_uid != 0 && st.st_uid != geteuid() && !(have_user && st.st_uid == user_uid)) {
-      throw error(untrusted(path, "it is owned by uid " + std::to_string(st.st_uid)));
-    }
-    if ((st.st_mode & S_IWOTH) != 0) throw error(untrusted(path, "it is writable by others"));
-  }
-}
-
 Updater::Result Updater::PreUpdate(const std::string& directory, const std::string& second,
                                    const std::string& product, const std::string& fourth,
                                    const std::string& fifth) {
-  monitorLog().debug("PreUpdate() " + directory + ", " + second + ", " + product + ", " + fourth +
-                     ", " + fifth);
-  const std::string script = directory + "/" + kPreUpdateScript;
-  // A package is removed after a failure only once it is known to be a
-  // trusted package at a sound path: never a path the shell could misread,
-  // never a directory someone else owns.
+  monitorLog().debug("PreUpdate() " + printable(directory) + ", " + printable(second) + ", " +
+                     printable(product) + ", " + printable(fourth) + ", " + printable(fifth));
+  // A package is removed after a failure only once the walk has verified
+  // it, and only through what the walk opened.
+  Package package;
   bool removable = false;
   try {
     try {
@@ -112,42 +256,42 @@ Updater::Result Updater::PreUpdate(const std::string& directory, const std::stri
     } catch (const Utils::error& e) {
       throw error(e.what());
     }
-    std::string command =
-        script + " " + directory + " " + shellWord(second) + " 44 10 " + shellWord(fourth);
-    if (!fifth.empty()) command += " " + shellWord(fifth);
-    checkTrusted(directory, kPreUpdateScript);
+    package = updater_internal::verifyPackage(directory, kPreUpdateScript);
     removable = true;
-    // The mode is set through a descriptor of the file just checked, so a
-    // link put in its place meanwhile is refused rather than followed.
-    const int fd = open(script.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 || fchmod(fd, 0770) != 0) {
-      const int err = errno;
-      if (fd >= 0) close(fd);
-      throw error("cannot change mode for script \"" + script + "\": " + Utils::errorText(err));
+    if (fchmod(package.script.get(), 0750) != 0) {
+      throw error("cannot change mode for script \"" + package.scriptPath +
+                  "\": " + Utils::errorText(errno));
     }
-    close(fd);
+    std::vector<std::string> argv{"./" + package.scriptName, directory, second, "44", "10", fourth};
+    if (!fifth.empty()) argv.push_back(fifth);
     std::string output;
-    bool ok;
+    Utils::RunEnd end;
     try {
-      ok = Utils::runCommand(command, output);
+      // Run from the verified directory by a name relative to it: nobody
+      // but its trusted owner can change what that name refers to.
+      end =
+          Utils::runBounded(package.scriptDir.get(), argv[0], argv, output, scriptLimit_, stopping);
     } catch (const Utils::error& e) {
       throw error(e.what());
     }
-    if (!ok) throw error(output);
+    if (end == Utils::RunEnd::kTimedOut) {
+      throw error("script \"" + package.scriptPath + "\" ran longer than " +
+                  std::to_string(scriptLimit_.count() / 1000) + " seconds and was killed");
+    }
+    if (end == Utils::RunEnd::kCancelled) {
+      throw error("script \"" + package.scriptPath + "\" was killed: the monitor is stopping");
+    }
+    if (!output.empty()) throw error(output);
   } catch (const error& e) {
     const std::string message = std::string("pre-update process error because of ") + e.what();
-    monitorLog().error(message);
+    monitorLog().error(printable(message));
     monitorLog().error("pre-update process unsuccessful");
     if (removable) {
-      monitorLog().info("remove cache directory \"" + directory + "\"");
-      std::string output;
-      try {
-        if (!Utils::runCommand("rm -rf " + directory, output)) {
-          monitorLog().error("cannot remove cache directory \"" + directory + "\": " + output);
-        }
-      } catch (const Utils::error& removal) {
-        monitorLog().error("cannot remove cache directory \"" + directory +
-                           "\": " + removal.what());
+      monitorLog().info("remove cache directory \"" + printable(directory) + "\"");
+      std::string why;
+      if (!updater_internal::removePackage(package, why)) {
+        monitorLog().error("cannot remove cache directory \"" + printable(directory) +
+                           "\": " + printable(why));
       }
     }
     return Result(false, message);
@@ -182,38 +326,27 @@ void Updater::update() {
     fourth_.clear();
   }
   if (product != kProduct) {
-    monitorLog().error("cannot update: unknown product \"" + product + "\"");
+    monitorLog().error("cannot update: unknown product \"" + printable(product) + "\"");
     return;
   }
   const std::string relative = std::string(kPostUpdateDir) + "/" + kPostUpdateScript;
-  std::string command;
+  Package package;
   try {
-    checkTrusted(directory, relative);
-    command = "sh " + directory + "/" + relative + " " + directory + " " + shellWord(second) + " &";
+    // Verified again: the package may have changed since its pre-update.
+    package = updater_internal::verifyPackage(directory, relative);
   } catch (const error& e) {
-    monitorLog().error(std::string("cannot update: ") + e.what());
+    monitorLog().error(std::string("cannot update: ") + printable(e.what()));
     monitorLog().error("update process error");
     return;
   }
-  monitorLog().debug("exec update cmd: " + command);
-  // Not system(): the script outlives this call (it runs in the background)
-  // and must neither inherit the signals this daemon blocks nor its
-  // descriptors (the control socket, the components' answer pipes).
-  int status = -1;
-  int in_fd = -1;
-  const pid_t pid = Utils::spawnShell(command, 0, in_fd, false);
-  if (pid > 0) {
-    ::close(in_fd);
-    try {
-      if (Utils::waitPid(pid, &status, 0) != pid) status = -1;
-    } catch (const std::exception& e) {
-      monitorLog().error(e.what());
-      status = -1;
-    }
-  }
-  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    monitorLog().error("update process error");
-  } else {
+  monitorLog().debug("exec update cmd: sh " + printable(package.scriptPath) + " " +
+                     printable(directory) + " " + printable(second) + " &");
+  // In the background, from the verified directory, by the relative name;
+  // it inherits neither the signals this daemon blocks nor its descriptors.
+  if (Utils::startDetached(package.scriptDir.get(), "/bin/sh",
+                           {"sh", package.scriptName, directory, second})) {
     monitorLog().info("update process successful");
+  } else {
+    monitorLog().error("update process error");
   }
 }

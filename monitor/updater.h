@@ -3,17 +3,22 @@
 // it succeeds, remembers the request; update(), run by the main loop, then
 // starts the package's post-update script in the background.
 //
-// Only a trusted package is run: the update directory, the directories
-// leading to each script and the script itself must be real (not symbolic
-// links), owned by root, by the daemon's user or by the trusted user, and
-// not writable by others.
+// Only a trusted package is run. The update directory is resolved one
+// component at a time from "/" without following symbolic links (no empty,
+// "." or ".." component, no trailing "/"); every directory on that walk, the
+// package directory, the directories leading to the script and the script
+// itself must be owned by root or by the account the daemon runs as (its
+// effective uid) and not writable by group or others; only an ancestor of
+// the package directory that is root-owned and sticky (like /tmp) may be
+// writable by others. The script is then run, and a failed package removed,
+// through the descriptors that walk opened, never by its path again.
 //
 // Thread safety: PreUpdate runs on the control server's thread and update on
-// the main-loop thread; the pending request and the trusted user are
-// guarded by one mutex.
+// the main-loop thread; the pending request is guarded by one mutex.
 #ifndef KORZA_MONITOR_UPDATER_H_
 #define KORZA_MONITOR_UPDATER_H_
 
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -34,7 +39,10 @@ class Updater {
   // The updater of the process.
   static Updater& instance();
 
-  Updater() = default;
+  // `script_limit`: how long a pre-update script may run before it is
+  // killed with its process group and the pre-update fails.
+  explicit Updater(std::chrono::milliseconds script_limit = std::chrono::minutes(10))
+      : scriptLimit_(script_limit) {}
   Updater(const Updater&) = delete;
   Updater& operator=(const Updater&) = delete;
 
@@ -43,29 +51,27 @@ class Updater {
   // success the update is pending and the result is (true, ""); on failure
   // the reason is logged, a package that passed the checks is removed, and
   // the result is (false, "pre-update process error because of " + reason).
+  // Returns within about a second once the daemon is stopping, the script
+  // killed.
   Result PreUpdate(const std::string& directory, const std::string& second,
                    const std::string& product, const std::string& fourth, const std::string& fifth);
   // Starts the post-update script of the pending update in the background
-  // (product "20-kzrunix" only) and clears the pending update. Nothing
-  // happens when none is pending.
+  // (product "20-kzrunix" only, the package verified again) and clears the
+  // pending update. Nothing happens when none is pending.
   void update();
   bool pending() const;
 
-  // The account, besides root and the daemon's own, that may own update
-  // packages ("" for none).
-  void setTrustedUser(const std::string& user);
+  // Kept for callers that name an account: packages are trusted when owned
+  // by root or by the daemon's effective uid only, so this changes nothing.
+  void setTrustedUser(const std::string&) {}
 
  private:
-  // Throws error unless `path` and the directories from `directory` down to
-  // it are trusted.
-  void checkTrusted(const std::string& directory, const std::string& relative) const;
-
+  const std::chrono::milliseconds scriptLimit_;
   mutable std::mutex mutex_;
-  std::string directory_;    // GUARDED_BY(mutex_)
-  std::string second_;       // GUARDED_BY(mutex_)
-  std::string product_;      // GUARDED_BY(mutex_)
-  std::string fourth_;       // GUARDED_BY(mutex_)
-  std::string trustedUser_;  // GUARDED_BY(mutex_)
+  std::string directory_;  // GUARDED_BY(mutex_)
+  std::string second_;     // GUARDED_BY(mutex_)
+  std::string product_;    // GUARDED_BY(mutex_)
+  std::string fourth_;     // GUARDED_BY(mutex_)
 };
 
 #endif  // KORZA_MONITOR_UPDATER_H_

@@ -149,7 +149,8 @@ TEST(Agent, AddressFormsAndFallBacksToTheFileList) {
       {inet, inet, "", ""},
       {"local:" + path, "pid:" + path + ".pid", pid, ""},
       {inet, "pid:" + path + ".pid", pid, ""},
-      {"local:" + path, "local:" + path + ".elsewhere", "", kNoSession},
+      {"local:" + path, "local:" + path + ".elsewhere", "",
+       "cannot read monitor data from korza-agent: no answer from local:" + path + ".elsewhere"},
       {"local:" + path, "local:" + path, "--code=2",
        "cannot read monitor data from korza-agent: ConfigClient::ParseResponse - invalid "
        "response code"},

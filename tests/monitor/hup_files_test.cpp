@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "base/log.h"
@@ -69,6 +70,27 @@ TEST_F(HupFilesTest, StaleFileIsRemovedAndLiveOneSignalled) {
   EXPECT_THAT(log, HasSubstr("bad hup file format \"" + run_ + "broken.hup\""));
   EXPECT_THAT(log, HasSubstr("send HUP signal to component \"cmp\" with pid = " +
                              std::to_string(holder.pid())));
+}
+
+// A lock held by one process cannot earn another one the signal.
+TEST_F(HupFilesTest, OnlyTheLockHolderNamedByTheFileIsSignalled) {
+  kztest::Background victim({"/bin/sleep", "30"}, dir_.file("out"), dir_.file("err"));
+  kztest::LockHolder holder(run_, "cmp", dir_.file("hups"));
+  const std::string forged = run_ + "x\nALERT forged." + std::to_string(victim.pid()) + ".hup";
+  ASSERT_EQ(rename(holder.path().c_str(), forged.c_str()), 0);
+  PidSet pids{victim.pid(), holder.pid()};
+  processHupFiles(run_, pids);
+  EXPECT_EQ(pids, (PidSet{victim.pid(), holder.pid()}));
+  EXPECT_TRUE(kztest::fileExists(forged));
+  EXPECT_EQ(kztest::readFile(dir_.file("hups")), "");
+  // SIGHUP would have ended sleep.
+  int status = 0;
+  EXPECT_FALSE(victim.wait(std::chrono::milliseconds(200), &status));
+  const std::string log = logText();
+  EXPECT_THAT(log,
+              HasSubstr("hup file \"" + run_ + "x\\nALERT forged." + std::to_string(victim.pid()) +
+                        ".hup\" is locked by pid " + std::to_string(holder.pid())));
+  EXPECT_THAT(log, Not(HasSubstr("\nALERT forged")));
 }
 
 TEST_F(HupFilesTest, FifoLinksAndThePidFileAreNeitherOpenedNorRemoved) {

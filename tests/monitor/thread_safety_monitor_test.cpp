@@ -28,6 +28,18 @@ TEST(ThreadSafetyMonitor, RegistersOnceAndReceivesChangedConfigurationThroughThe
   Monitor::PidSet queued;
   monitor.getChangedConf(queued);
   EXPECT_EQ(queued, (Monitor::PidSet{3, 7}));
+
+  // A reload that fails publishes nothing of what it read.
+  sb.settings["Monitor/User"] = "nobody";
+  sb.settings["Monitor/RunAppList"] = "AGENT,UNKNOWN";
+  sb.writeConf();
+  monitor.reload();
+  EXPECT_EQ(Mediator::instance().permissions(), "someone:");
+  EXPECT_EQ(monitor.getSettings().getUser(), "someone");
+  sb.settings["Monitor/RunAppList"] = "AGENT";
+  sb.writeConf();
+  monitor.reload();
+  EXPECT_EQ(Mediator::instance().permissions(), "nobody:");
   korza::LogClass::closeFile();
 }
 
