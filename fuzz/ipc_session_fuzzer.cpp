@@ -92,7 +92,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_server->pool = std::make_shared<KzPersistentServerPoolManager>(ConnSettings(0, 8));
   g_server->session.reset(new KzServerSession(g_server->pool));
   g_server->session->SetRequestTimeout(KzTimeout(200u));
-  g_server->session->Register(std::make_shared<KzFunctionServerProtocol>(8206, serveFields));
+  g_server->session->Register(
+      std::make_shared<KzFunctionServerProtocol>(8206, serveFields, [](KzRequestScanner& scan) {
+        scan.Int32();
+        scan.Int64();
+        scan.Int32();
+        scan.String();
+        scan.Vector();
+      }));
+  // Without a scan: handed on once its identifier is in.
   g_server->session->Register(std::make_shared<KzFunctionServerProtocol>(8195, serveRaw));
   g_server->session->Register(std::make_shared<korza::postd::KzReloadCompServer>(
       [](const std::list<int32_t>& pids) { return pids.size() % 2 == 0; }));

@@ -71,17 +71,26 @@ class KzFunctionClientProtocol : public KzClientProtocol {
   Function parse_;
 };
 
-// A server protocol made of one function.
+// A server protocol made of one function, and optionally one that scans
+// its request.
 class KzFunctionServerProtocol : public KzServerProtocol {
  public:
   using Function = std::function<bool(KzPDU& request, KzPDU& response)>;
-  KzFunctionServerProtocol(uint32_t id, Function serve) : id_(id), serve_(std::move(serve)) {}
+  using Scan = std::function<void(KzRequestScanner& scanner)>;
+  KzFunctionServerProtocol(uint32_t id, Function serve, Scan scan = Scan())
+      : id_(id), serve_(std::move(serve)), scan_(std::move(scan)) {}
   uint32_t GetID() const override { return id_; }
   bool BuildResponse(KzPDU& request, KzPDU& response) override { return serve_(request, response); }
+  bool ScanRequest(KzRequestScanner& scanner) const override {
+    if (!scan_) return false;
+    scan_(scanner);
+    return true;
+  }
 
  private:
   uint32_t id_;
   Function serve_;
+  Scan scan_;
 };
 
 }  // namespace ipc
