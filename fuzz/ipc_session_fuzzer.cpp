@@ -1,18 +1,23 @@
 // Feeds arbitrary bytes, as a client would send them, to a server session
 // with two test protocols and the three control protocols (reload component
 // 8200, update 8204, status 8300), and reads whatever the server answers.
-// The server must neither crash, hang nor allocate what a hostile count
-// announces.
+// The first input byte picks how many connections send the rest (each all
+// of it), the second seeds where each one's stream is cut into pieces; the
+// pieces of all connections are sent interleaved, with the server serving
+// in between. The server must neither crash, hang nor allocate what a
+// hostile count announces.
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/log.h"
 #include "ipc/kz_control_proto.h"
@@ -85,10 +90,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_server->spec = "local:" + g_server->dir + "/s";
   atexit(removeSocketDir);
   g_server->pool = std::make_shared<KzPersistentServerPoolManager>(ConnSettings(0, 8));
-  g_server->pool->SetMaintenanceTimeout(KzTimeout(20u));
   g_server->session.reset(new KzServerSession(g_server->pool));
   g_server->session->SetRequestTimeout(KzTimeout(200u));
-  g_server->session->Register(std::make_shared<KzFunctionServerProtocol>(8206, serveFields));
+  g_server->session->Register(
+      std::make_shared<KzFunctionServerProtocol>(8206, serveFields, [](KzRequestScanner& scan) {
+        scan.Int32();
+        scan.Int64();
+        scan.Int32();
+        scan.String();
+        scan.Vector();
+      }));
+  // Without a scan: handed on once its identifier is in.
   g_server->session->Register(std::make_shared<KzFunctionServerProtocol>(8195, serveRaw));
   g_server->session->Register(std::make_shared<korza::postd::KzReloadCompServer>(
       [](const std::list<int32_t>& pids) { return pids.size() % 2 == 0; }));
@@ -109,24 +121,58 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Larger inputs would only fill the socket buffers.
-  if (size > 64 * 1024) return 0;
-  KzIpcPtr client = KzIpcFactory::Instance().Create("*", g_server->spec);
-  if (!client || !client->Connect(KzTimeout(2000u))) abort();
-  size_t length = size;
-  if (size > 0 && !client->Send(data, &length, KzTimeout(2000u))) abort();
-  // End of the request stream: the server sees the close after the data.
-  shutdown(client->GetHandle(), SHUT_WR);
-  const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < 100000; ++i) {
-    if (drain(client->GetHandle())) break;
+  if (size < 2 || size > 64 * 1024) return 0;
+  const size_t connections = 1 + data[0] % 4;
+  uint32_t seed = data[1] | 1u;
+  const uint8_t* payload = data + 2;
+  const size_t length = size - 2;
+  std::vector<KzIpcPtr> clients;
+  std::vector<size_t> sent(connections, 0);
+  for (size_t i = 0; i < connections; ++i) {
+    clients.push_back(KzIpcFactory::Instance().Create("*", g_server->spec));
+    if (!clients.back() || !clients.back()->Connect(KzTimeout(2000u))) abort();
+  }
+  const auto serve = [] {
     try {
-      g_server->session->Execute(KzTimeout(20u));
+      g_server->session->Execute(KzTimeout(1u));
     } catch (const std::exception&) {
       abort();  // Execute reports failures as false, never by throwing here
     }
+  };
+  const auto start = std::chrono::steady_clock::now();
+  // Interleaved pieces of 1 to 64 bytes from every connection.
+  for (bool more = true; more;) {
+    more = false;
+    for (size_t i = 0; i < connections; ++i) {
+      if (sent[i] == length) continue;
+      seed = seed * 1103515245u + 12345u;
+      size_t piece = std::min<size_t>(1 + (seed >> 16) % 64, length - sent[i]);
+      // A connection the server closed (a broken request) sends no more.
+      try {
+        if (!clients[i]->Send(payload + sent[i], &piece, KzTimeout(2000u))) abort();
+      } catch (const std::exception&) {
+        piece = length - sent[i];
+      }
+      sent[i] += piece;
+      more = more || sent[i] < length;
+      serve();
+    }
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(5)) abort();
+  }
+  // End of the request streams: the server sees the close after the data.
+  for (const auto& c : clients) shutdown(c->GetHandle(), SHUT_WR);
+  std::vector<bool> done(connections, false);
+  for (size_t left = connections; left > 0;) {
+    for (size_t i = 0; i < connections; ++i) {
+      if (!done[i] && drain(clients[i]->GetHandle())) {
+        done[i] = true;
+        --left;
+      }
+    }
+    serve();
     // Every byte must be dealt with well within the request time-out.
     if (std::chrono::steady_clock::now() - start > std::chrono::seconds(5)) abort();
   }
-  client->Close();
+  for (const auto& c : clients) c->Close();
   return 0;
 }

@@ -34,5 +34,19 @@ bool KzStopAppServer::BuildResponse(KzPDU& request, KzPDU&) {
   return true;
 }
 
+bool KzStartAppServer::ScanRequest(ipc::KzRequestScanner& scanner) const {
+  scanner.String();
+  scanner.Int32();
+  scanner.String();
+  scanner.String();
+  return true;
+}
+
+bool KzStopAppServer::ScanRequest(ipc::KzRequestScanner& scanner) const {
+  scanner.String();
+  scanner.Int32();
+  return true;
+}
+
 }  // namespace postd
 }  // namespace korza

@@ -47,6 +47,7 @@ class KzStartAppServer : public ipc::KzServerProtocol {
   uint32_t GetID() const override { return KzStartAppClient::kId; }
   // Throws KzException for an empty processor; read errors pass through.
   bool BuildResponse(ipc::KzPDU& request, ipc::KzPDU& response) override;
+  bool ScanRequest(ipc::KzRequestScanner& scanner) const override;
 
  private:
   Processor processor_;
@@ -75,6 +76,7 @@ class KzStopAppServer : public ipc::KzServerProtocol {
   explicit KzStopAppServer(Processor processor) : processor_(std::move(processor)) {}
   uint32_t GetID() const override { return KzStopAppClient::kId; }
   bool BuildResponse(ipc::KzPDU& request, ipc::KzPDU& response) override;
+  bool ScanRequest(ipc::KzRequestScanner& scanner) const override;
 
  private:
   Processor processor_;

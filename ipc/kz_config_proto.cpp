@@ -164,5 +164,22 @@ bool KzConfigStoreServer::BuildResponse(KzPDU& request, KzPDU& response) {
   }
 }
 
+bool KzConfigServer::ScanRequest(ipc::KzRequestScanner& scanner) const {
+  scanner.Int32();
+  scanner.Int32();
+  scanner.String();
+  scanner.Int32();
+  return true;
+}
+
+bool KzConfigStoreServer::ScanRequest(ipc::KzRequestScanner& scanner) const {
+  scanner.Int32();
+  scanner.String();
+  scanner.Int32();
+  const uint32_t count = static_cast<uint32_t>(scanner.Int32());
+  for (uint64_t i = 0; i < 2 * static_cast<uint64_t>(count); ++i) scanner.String();
+  return true;
+}
+
 }  // namespace postd
 }  // namespace korza

@@ -105,6 +105,7 @@ class KzConfigServer : public ipc::KzServerProtocol {
   // Throws KzException on a bad request type, a failed write or an empty
   // handler.
   bool BuildResponse(ipc::KzPDU& request, ipc::KzPDU& response) override;
+  bool ScanRequest(ipc::KzRequestScanner& scanner) const override;
 
  private:
   Handler handler_;
@@ -118,6 +119,7 @@ class KzConfigStoreServer : public ipc::KzServerProtocol {
   explicit KzConfigStoreServer(Handler handler) : handler_(std::move(handler)) {}
   uint32_t GetID() const override { return KzConfigStoreClient::kId; }
   bool BuildResponse(ipc::KzPDU& request, ipc::KzPDU& response) override;
+  bool ScanRequest(ipc::KzRequestScanner& scanner) const override;
 
  private:
   Handler handler_;

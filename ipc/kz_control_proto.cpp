@@ -71,5 +71,22 @@ bool KzUpdateServer::BuildResponse(KzPDU& request, KzPDU& response) {
   return true;
 }
 
+bool KzReloadCompServer::ScanRequest(ipc::KzRequestScanner& scanner) const {
+  const int32_t count = scanner.Int32();
+  if (count < 0 || count > kMaxReloadPids) {
+    throw KzException("KzReloadCompServer::BuildResponse: wrong number of pids " +
+                      std::to_string(count));
+  }
+  scanner.Skip(uint64_t{4} * static_cast<uint64_t>(count));
+  return true;
+}
+
+bool KzUpdateServer::ScanRequest(ipc::KzRequestScanner& scanner) const {
+  scanner.String();
+  scanner.String();
+  scanner.String();
+  return true;
+}
+
 }  // namespace postd
 }  // namespace korza

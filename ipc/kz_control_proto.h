@@ -67,6 +67,7 @@ class KzReloadCompServer : public KzServerProtocol {
   // Throws base::KzException for a negative count or one above
   // kMaxReloadPids.
   bool BuildResponse(KzPDU& request, KzPDU& response) override;
+  bool ScanRequest(ipc::KzRequestScanner& scanner) const override;
 
  private:
   Processor processor_;
@@ -104,6 +105,7 @@ class KzUpdateServer : public KzServerProtocol {
   // Throws base::KzException "KzUpdateServer::BuildResponse error'" when
   // the response cannot be written.
   bool BuildResponse(KzPDU& request, KzPDU& response) override;
+  bool ScanRequest(ipc::KzRequestScanner& scanner) const override;
 
  private:
   Processor processor_;

@@ -48,6 +48,19 @@ PeekResult peek(const KzIpcPtr& conn) {
 
 std::chrono::milliseconds toMs(const KzTimeout& t) { return std::chrono::milliseconds(t.ms()); }
 
+// Accept failures that pass when descriptors or memory are freed.
+bool lacksResources(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+// A connection attempt of the maintenance thread holds up its other work
+// for at most this long.
+const KzTimeout kMaintenanceConnectTimeout(1000u);
+// How much of one connection's data one maintenance pass reads at most, so
+// that a fast sender cannot starve the others.
+const size_t kReadChunk = size_t{64} * 1024;
+const int kReadsPerPass = 16;
+
 }  // namespace
 
 void ConnSettings::Check() const {
@@ -218,6 +231,11 @@ KzIpcPtr KzSessionPoolManager::CreateServerConnection(const KzIpcPtr& listening)
   }
   try {
     return listening->Accept(base::kTimeoutNowait);
+  } catch (const KzSystemError& e) {
+    if (lacksResources(e.code())) throw;
+    ipcLog().error("Pool::CreateServerConnection - cannot accept a connection at " + spec + ": " +
+                   e.what());
+    return nullptr;
   } catch (const std::exception& e) {
     ipcLog().error("Pool::CreateServerConnection - cannot accept a connection at " + spec + ": " +
                    e.what());
@@ -233,7 +251,7 @@ KzPersistentPoolManager::KzPersistentPoolManager(const std::string& name,
     : KzSessionPoolManager(settings),
       name_(name),
       idle_timeout_(idle_timeout),
-      maintenance_timeout_(1000u) {
+      maintenance_timeout_(base::kTimeoutInfinite) {
   try {
     control_.reset(new base::KzControl(name_));
   } catch (const std::exception& e) {
@@ -354,7 +372,8 @@ size_t KzPersistentPoolManager::ReadyCount() const {
   return r_pool_.size();
 }
 
-KzIpcPtr KzPersistentPoolManager::GetReady(const KzDeadline& deadline) {
+KzIpcPtr KzPersistentPoolManager::GetReady(const KzDeadline& deadline,
+                                           const KzRequestFilter& filter) {
   LogClass& log = ipcLog();
   std::unique_lock<std::mutex> lock(mutex_);
   const uint64_t seq = state_seq_;
@@ -374,7 +393,7 @@ KzIpcPtr KzPersistentPoolManager::GetReady(const KzDeadline& deadline) {
       throw KzThreadCanceled("PP-Manager::GetReady");
     }
     bool create = false;
-    KzIpcPtr conn = TakeReadyLocked(&create);
+    KzIpcPtr conn = TakeReadyLocked(&create, filter);
     if (conn) {
       ++stats_.active;
       return conn;
@@ -442,9 +461,24 @@ void KzPersistentPoolManager::Maintain() {
   std::vector<struct pollfd> fds;
   for (;;) {
     list.clear();
+    Clock::time_point due = Clock::time_point::max();
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (open_ && !suspended_) BuildWaitListLocked(&list);
+      if (open_ && !suspended_) {
+        BuildWaitListLocked(&list);
+        due = NextDueLocked();
+      }
+    }
+    // Sleep until an event or the next time-out; nothing else is periodic.
+    KzTimeout wait = maintenance_timeout_;
+    if (due != Clock::time_point::max()) {
+      const auto left = due - Clock::now();
+      // Rounded up, so the wake-up finds the time-out due.
+      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+      wait = std::min(
+          wait,
+          KzTimeout(ms > 0 ? static_cast<uint32_t>(std::min<int64_t>(ms, base::kTimeoutMax.ms()))
+                           : 0u));
     }
     fds.assign(list.size() + 1, pollfd());
     fds[0].fd = control_->fd();
@@ -454,7 +488,7 @@ void KzPersistentPoolManager::Maintain() {
       fds[i + 1].events = POLLIN;
     }
     // SelectReady: wait for the control pipe and every watched connection.
-    const base::KzDeadline deadline(maintenance_timeout_);
+    const base::KzDeadline deadline(wait);
     int n;
     for (;;) {
       n = poll(fds.data(), fds.size(), deadline.Remaining().PollMs());
@@ -471,7 +505,7 @@ void KzPersistentPoolManager::Maintain() {
     }
     if (n == 0 && debugOn()) {
       log.debug("::SelectReady: waiting for " + std::to_string(list.size()) +
-                " connections is timed out (timeout=" + maintenance_timeout_.Text() + ")");
+                " connections is timed out (timeout=" + wait.Text() + ")");
     }
     if (n > 0 && debugOn()) {
       for (const auto& p : fds) {
@@ -614,7 +648,7 @@ void KzPersistentClientPoolManager::CreateDonorPool() {
   }
   // Bounded by one maintenance period so that closures and idle checks are
   // not held up for long.
-  const KzTimeout timeout = std::min(connect_timeout_, maintenance_timeout_);
+  const KzTimeout timeout = std::min(connect_timeout_, kMaintenanceConnectTimeout);
   std::string error;
   KzIpcPtr conn = CreateClientConnection(local_, address, timeout, &error);
   std::lock_guard<std::mutex> lock(mutex_);
@@ -637,7 +671,7 @@ void KzPersistentClientPoolManager::CreateDonorPool() {
   ready_cond_.notify_one();
 }
 
-KzIpcPtr KzPersistentClientPoolManager::TakeReadyLocked(bool* create) {
+KzIpcPtr KzPersistentClientPoolManager::TakeReadyLocked(bool* create, const KzRequestFilter&) {
   // Connections that served before, then the base ones, then the spares;
   // one the server has closed meanwhile is dropped, not handed out.
   for (std::list<Entry>* pool : {&r_pool_, &b_pool_, &donor_pool_}) {
@@ -766,7 +800,7 @@ void KzPersistentClientPoolManager::RemoveIdleLocked(Clock::time_point now) {
   if (idle_timeout_.IsInfinite()) return;
   for (std::list<Entry>* pool : {&r_pool_, &donor_pool_, &b_pool_}) {
     for (auto it = pool->begin(); it != pool->end() && total_ > settings_.min;) {
-      if (now - it->since > toMs(idle_timeout_)) {
+      if (now - it->since >= toMs(idle_timeout_)) {
         CloseConnection(it->conn, "Remove by timeout");
         ++stats_.closed_by_timeout;
         --total_;
@@ -779,6 +813,16 @@ void KzPersistentClientPoolManager::RemoveIdleLocked(Clock::time_point now) {
   stats_.donor = static_cast<uint32_t>(donor_pool_.size());
 }
 
+KzPersistentPoolManager::Clock::time_point KzPersistentClientPoolManager::NextDueLocked() const {
+  Clock::time_point due = Clock::time_point::max();
+  // Only connections above the minimum time out.
+  if (idle_timeout_.IsInfinite() || total_ <= settings_.min) return due;
+  for (const std::list<Entry>* pool : {&r_pool_, &donor_pool_, &b_pool_}) {
+    for (const auto& e : *pool) due = std::min(due, e.since + toMs(idle_timeout_));
+  }
+  return due;
+}
+
 // The server manager.
 
 KzPersistentServerPoolManager::KzPersistentServerPoolManager(const ConnSettings& settings,
@@ -787,11 +831,33 @@ KzPersistentServerPoolManager::KzPersistentServerPoolManager(const ConnSettings&
 
 KzPersistentServerPoolManager::~KzPersistentServerPoolManager() { Shutdown(); }
 
+void KzPersistentServerPoolManager::SetRequestChecker(const KzRequestChecker& checker) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  checker_ = checker;
+}
+
+void KzPersistentServerPoolManager::SetRequestTimeout(const KzTimeout& timeout) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    request_timeout_ = timeout;
+  }
+  // The maintenance thread recomputes what is due.
+  SendControl(kControlRebuild);
+}
+
+uint64_t KzPersistentServerPoolManager::Buffered() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return buffered_;
+}
+
 void KzPersistentServerPoolManager::CloseAllLocked() {
   for (auto& l : listeners_) l->Close();
   listeners_.clear();
   for (auto& e : e_pool_) CloseConnection(e.conn, "closed with its pool");
   e_pool_.clear();
+  buffered_ = 0;
+  accept_backoff_ms_ = 0;
+  accept_resume_ = Clock::time_point();
   KzPersistentPoolManager::CloseAllLocked();
 }
 
@@ -830,100 +896,229 @@ void KzPersistentServerPoolManager::OpenPoolsLocked() {
   }
 }
 
-KzIpcPtr KzPersistentServerPoolManager::TakeReadyLocked(bool* create) {
+KzIpcPtr KzPersistentServerPoolManager::TakeReadyLocked(bool* create,
+                                                        const KzRequestFilter& filter) {
   *create = false;
-  if (r_pool_.empty()) return nullptr;
-  KzIpcPtr conn = r_pool_.front().conn;
-  r_pool_.pop_front();
-  ++active_;
-  return conn;
+  for (auto it = r_pool_.begin(); it != r_pool_.end(); ++it) {
+    if (filter && !filter(it->id)) continue;
+    buffered_ -= it->in.size();
+    KzIpcPtr conn = std::make_shared<KzBufferedChannel>(it->conn, std::move(it->in));
+    r_pool_.erase(it);
+    ++active_;
+    return conn;
+  }
+  return nullptr;
 }
 
 void KzPersistentServerPoolManager::Release(const KzIpcPtr& connection, bool healthy) {
   if (!connection) return;
+  // A request the client sent before its answer came stays with it.
+  KzIpcPtr inner = connection;
+  std::string unread;
+  if (auto* buffered = dynamic_cast<KzBufferedChannel*>(connection.get())) {
+    inner = buffered->Inner();
+    unread = buffered->TakeUnread();
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   if (active_ > 0) --active_;
   if (stats_.active > 0) --stats_.active;
-  if (healthy && open_ && !suspended_ && connection->GetHandle() >= 0) {
-    e_pool_.push_back(Entry{connection, Clock::now()});
+  if (healthy && open_ && !suspended_ && inner->GetHandle() >= 0) {
+    const auto now = Clock::now();
+    e_pool_.push_back(Entry{inner, now, std::move(unread), now});
+    buffered_ += e_pool_.back().in.size();
+    if (!e_pool_.back().in.empty()) ExamineLocked(std::prev(e_pool_.end()));
     SendControl(kControlRebuild);
     return;
   }
-  CloseConnection(connection, "is closed on release");
+  CloseConnection(inner, "is closed on release");
 }
 
 void KzPersistentServerPoolManager::BuildWaitListLocked(std::vector<Watched>* list) {
+  // Requests under way first: a pass reads what has arrived before it
+  // accepts, so a full pool never sheds a connection whose request is in.
+  for (const auto& e : e_pool_) list->push_back(Watched{e.conn, kWatchEstablished});
   // At the maximum a new client still gets in when an idle connection can
-  // make room for it; only when every connection is busy do new clients
-  // wait in the listen backlog.
+  // make room for it; only when every connection is busy, or accepting
+  // rests, do new clients wait in the listen backlog.
   const size_t in_use = e_pool_.size() + r_pool_.size() + active_;
-  if (in_use < settings_.max || !e_pool_.empty()) {
+  if ((in_use < settings_.max || !e_pool_.empty()) && Clock::now() >= accept_resume_) {
     for (const auto& l : listeners_) list->push_back(Watched{l, kWatchListening});
   }
-  for (const auto& e : e_pool_) list->push_back(Watched{e.conn, kWatchEstablished});
 }
 
 void KzPersistentServerPoolManager::ProcessEventLocked(const Watched& watched, short revents) {
-  LogClass& log = ipcLog();
   if (watched.kind == kWatchListening) {
     if (std::find(listeners_.begin(), listeners_.end(), watched.conn) == listeners_.end()) return;
-    if (debugOn()) {
-      log.debug("a new connection is ready to be established by " + watched.conn->Text());
-    }
-    KzIpcPtr conn = CreateServerConnection(watched.conn);
-    if (!conn) return;
-    ShedIfFullLocked();
-    ++stats_.total_created;
-    ++stats_.established;
-    e_pool_.push_back(Entry{conn, Clock::now()});
-    if (debugOn()) log.debug(conn->Text() + " is placed into the e-pool");
+    AcceptLocked(watched.conn);
     return;
   }
   auto it = std::find_if(e_pool_.begin(), e_pool_.end(),
                          [&](const Entry& e) { return e.conn == watched.conn; });
   if (it == e_pool_.end()) return;
-  const PeekResult peeked = peek(watched.conn);
-  if (peeked == kPeekNothing) return;
-  if (peeked == kPeekData) {
-    r_pool_.push_back(*it);
-    e_pool_.erase(it);
-    stats_.max_ready = std::max<uint32_t>(stats_.max_ready, static_cast<uint32_t>(r_pool_.size()));
-    if (debugOn()) {
-      log.debug(watched.conn->Text() + " is placed into r-pool; size=" +
-                std::to_string(e_pool_.size() + r_pool_.size() + active_) +
-                ", r=" + std::to_string(r_pool_.size()) + ", min=" + std::to_string(settings_.min));
+  ReadLocked(it, revents);
+}
+
+void KzPersistentServerPoolManager::AcceptLocked(const KzIpcPtr& listening) {
+  LogClass& log = ipcLog();
+  if (debugOn()) log.debug("a new connection is ready to be established by " + listening->Text());
+  KzIpcPtr conn;
+  try {
+    conn = CreateServerConnection(listening);
+  } catch (const KzSystemError& e) {
+    // Retrying at once would spin on the same failure: rest, doubling up
+    // to a second, and say so once per episode.
+    if (accept_backoff_ms_ == 0) {
+      log.error("accept at " + listening->Text() + " failed: " + Utils::errorText(e.code()) +
+                "; new connections wait until resources are free");
+      accept_backoff_ms_ = 100;
+    } else {
+      accept_backoff_ms_ = std::min<uint32_t>(accept_backoff_ms_ * 2, 1000);
     }
-    ready_cond_.notify_one();
+    accept_resume_ = Clock::now() + std::chrono::milliseconds(accept_backoff_ms_);
     return;
   }
-  log.debug(watched.conn->Text() + " has been closed (poll revent=0x" +
-            hex(static_cast<unsigned short>(revents)) + ")");
-  log.debug("ServProcessEstablishedPool: POLLIN and recv return <= 0");
+  if (!conn) return;
+  if (accept_backoff_ms_ != 0) {
+    log.info("accept at " + listening->Text() + " works again");
+    accept_backoff_ms_ = 0;
+  }
+  ShedIfFullLocked();
+  ++stats_.total_created;
+  ++stats_.established;
+  e_pool_.push_back(Entry{conn, Clock::now()});
+  if (debugOn()) log.debug(conn->Text() + " is placed into the e-pool");
+}
+
+void KzPersistentServerPoolManager::ReadLocked(std::list<Entry>::iterator it, short revents) {
+  if (chunk_.empty()) chunk_.resize(kReadChunk);
+  const int fd = it->conn->GetHandle();
+  bool closed = false;
+  for (int round = 0; round < kReadsPerPass; ++round) {
+    if (buffered_ >= buffer_limit_ && !MakeRoomLocked(it)) return;
+    const size_t room =
+        static_cast<size_t>(std::min<uint64_t>(kReadChunk, buffer_limit_ - buffered_));
+    const ssize_t n = recv(fd, chunk_.data(), room, 0);
+    if (n > 0) {
+      const auto now = Clock::now();
+      if (it->in.empty()) it->started = now;
+      it->in.append(chunk_.data(), static_cast<size_t>(n));
+      buffered_ += static_cast<uint64_t>(n);
+      it->since = now;
+      if (static_cast<size_t>(n) < room) break;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    closed = true;
+    break;
+  }
+  // A request that arrived in full is served even when the client has
+  // stopped sending since.
+  const Verdict verdict = it->in.empty() ? kKept : ExamineLocked(it);
+  if (verdict != kKept || !closed) return;
+  if (debugOn()) {
+    ipcLog().debug(it->conn->Text() + " has been closed (poll revent=0x" +
+                   hex(static_cast<unsigned short>(revents)) + ")");
+    ipcLog().debug("ServProcessEstablishedPool: POLLIN and recv return <= 0");
+  }
+  DropLocked(it, "is closed");
+}
+
+KzPersistentServerPoolManager::Verdict KzPersistentServerPoolManager::ExamineLocked(
+    std::list<Entry>::iterator it) {
+  if (it->in.size() < it->needed) return kKept;
+  KzRequestCheck check;
+  if (checker_) {
+    check = checker_(it->in);
+  } else {
+    check.state = KzRequestCheck::kComplete;
+  }
+  switch (check.state) {
+    case KzRequestCheck::kIncomplete:
+      it->needed = std::max<uint64_t>(check.needed, it->in.size() + 1);
+      return kKept;
+    case KzRequestCheck::kInvalid:
+      ipcLog().error("server: an protocol error over " + it->conn->Text() + ": " +
+                     Utils::printable(check.error));
+      DropLocked(it, "is closed");
+      return kDropped;
+    case KzRequestCheck::kComplete:
+      break;
+  }
+  it->id = check.id;
+  it->needed = 1;
+  r_pool_.splice(r_pool_.end(), e_pool_, it);
+  stats_.max_ready = std::max<uint32_t>(stats_.max_ready, static_cast<uint32_t>(r_pool_.size()));
+  if (debugOn()) {
+    ipcLog().debug(it->conn->Text() + " is placed into r-pool; size=" +
+                   std::to_string(e_pool_.size() + r_pool_.size() + active_) + ", r=" +
+                   std::to_string(r_pool_.size()) + ", min=" + std::to_string(settings_.min));
+  }
+  // Serving threads may take different requests: wake them all.
+  ready_cond_.notify_all();
+  return kMoved;
+}
+
+void KzPersistentServerPoolManager::DropLocked(std::list<Entry>::iterator it,
+                                               const std::string& why) {
+  buffered_ -= it->in.size();
+  CloseConnection(it->conn, why);
   e_pool_.erase(it);
-  CloseConnection(watched.conn, "is closed");
+}
+
+bool KzPersistentServerPoolManager::MakeRoomLocked(std::list<Entry>::iterator reading) {
+  auto victim = e_pool_.end();
+  for (auto e = e_pool_.begin(); e != e_pool_.end(); ++e) {
+    if (!e->in.empty() && (victim == e_pool_.end() || e->in.size() > victim->in.size())) victim = e;
+  }
+  if (victim == e_pool_.end()) victim = reading;
+  ipcLog().info("PSP-Manager: the requests under way hold " + std::to_string(buffered_) +
+                " bytes; " + victim->conn->Text() + ", holding " +
+                std::to_string(victim->in.size()) + ", is closed");
+  const bool same = victim == reading;
+  DropLocked(victim, "is closed to free memory");
+  return !same;
 }
 
 void KzPersistentServerPoolManager::ShedIfFullLocked() {
   if (e_pool_.size() + r_pool_.size() + active_ < settings_.max || e_pool_.empty()) return;
+  // Only connections without a complete request are in the e-pool.
   auto oldest = std::min_element(e_pool_.begin(), e_pool_.end(),
                                  [](const Entry& a, const Entry& b) { return a.since < b.since; });
   ipcLog().info("PSP-Manager: the pool is full, the longest idle " + oldest->conn->Text() +
                 " is closed for a new connection");
-  CloseConnection(oldest->conn, "is closed for a new connection");
-  e_pool_.erase(oldest);
+  DropLocked(oldest, "is closed for a new connection");
 }
 
 void KzPersistentServerPoolManager::RemoveIdleLocked(Clock::time_point now) {
-  if (idle_timeout_.IsInfinite()) return;
   for (auto it = e_pool_.begin(); it != e_pool_.end();) {
-    if (now - it->since > toMs(idle_timeout_)) {
-      CloseConnection(it->conn, "Remove by timeout");
+    auto next = std::next(it);
+    if (!it->in.empty()) {
+      if (now - it->started >= toMs(request_timeout_)) {
+        ipcLog().info(it->conn->Text() + " has not completed its request within " +
+                      request_timeout_.Text() + ": closed");
+        ++stats_.closed_by_timeout;
+        DropLocked(it, "Remove by timeout");
+      }
+    } else if (!idle_timeout_.IsInfinite() && now - it->since >= toMs(idle_timeout_)) {
       ++stats_.closed_by_timeout;
-      it = e_pool_.erase(it);
-    } else {
-      ++it;
+      DropLocked(it, "Remove by timeout");
+    }
+    it = next;
+  }
+}
+
+KzPersistentPoolManager::Clock::time_point KzPersistentServerPoolManager::NextDueLocked() const {
+  Clock::time_point due = Clock::time_point::max();
+  for (const auto& e : e_pool_) {
+    if (!e.in.empty()) {
+      if (!request_timeout_.IsInfinite()) due = std::min(due, e.started + toMs(request_timeout_));
+    } else if (!idle_timeout_.IsInfinite()) {
+      due = std::min(due, e.since + toMs(idle_timeout_));
     }
   }
+  if (accept_backoff_ms_ != 0 && accept_resume_ > Clock::now()) due = std::min(due, accept_resume_);
+  return due;
 }
 
 }  // namespace ipc

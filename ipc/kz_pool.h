@@ -5,9 +5,17 @@
 // connections for closure by the peer; a server manager also accepts new
 // clients and hands out only connections whose client has sent a request.
 //
+// A server manager reads what its clients send without blocking and keeps
+// it per connection; a connection is handed out only when its request has
+// fully arrived (as the session's request checker judges). A request not
+// complete within the request time-out is dropped, and the bytes kept over
+// all connections stay under a limit: past it, the half-sent connection
+// holding the most is closed.
+//
 // Each persistent manager has one maintenance thread that polls the watched
 // descriptors and the read end of a control pipe; other threads reach it
-// only through that pipe.
+// only through that pipe. It sleeps until something happens or the next
+// connection time-out is due, never on a fixed period.
 //
 // Thread safety: every public member may be called from any thread. One
 // mutex guards the pools and counters; callers that must wait for a
@@ -30,6 +38,7 @@
 #include "base/kz_timeout.h"
 #include "ipc/kz_factory.h"
 #include "ipc/kz_ipc.h"
+#include "ipc/kz_request.h"
 
 namespace korza {
 namespace ipc {
@@ -75,7 +84,9 @@ class KzIfPoolManager {
   // KzTimedOut when the deadline passes, KzNeedRecall when the pool was
   // closed or suspended meanwhile, KzSessionDestroyed after WakeUpAll with
   // the destroy event, KzThreadCanceled after CancelThread.
-  virtual KzIpcPtr GetReady(const KzDeadline& deadline) = 0;
+  // With `filter`, only a connection whose request passes it (server).
+  virtual KzIpcPtr GetReady(const KzDeadline& deadline, const KzRequestFilter& filter) = 0;
+  KzIpcPtr GetReady(const KzDeadline& deadline) { return GetReady(deadline, KzRequestFilter()); }
   // Gives a connection back; an unhealthy one is closed.
   virtual void Release(const KzIpcPtr& connection, bool healthy) = 0;
   // Marks the manager destroyed (every later and every sleeping GetReady
@@ -85,6 +96,10 @@ class KzIfPoolManager {
   virtual void CancelThread(std::thread::id id) = 0;
   // Drops a pending cancellation of `id` that was honoured elsewhere.
   virtual void CancelationAcknowledge(std::thread::id id) = 0;
+  // Server: how to tell that a request has fully arrived (unset: when any
+  // byte has), and how long a started request may take to arrive.
+  virtual void SetRequestChecker(const KzRequestChecker& checker) { (void)checker; }
+  virtual void SetRequestTimeout(const KzTimeout& timeout) { (void)timeout; }
 };
 
 class KzIfSessionPoolManager : public KzIfPoolManager {};
@@ -184,15 +199,16 @@ class KzPersistentPoolManager : public KzSessionPoolManager, public KzIfMaintain
   void Close() override;
   void Suspend() override;
   void Resume() override;
-  KzIpcPtr GetReady(const KzDeadline& deadline) override;
+  using KzIfPoolManager::GetReady;
+  KzIpcPtr GetReady(const KzDeadline& deadline, const KzRequestFilter& filter) override;
   void WakeUpAll() override;
   void Maintain() override;
   void CancelThread(std::thread::id id) override;
   void CancelationAcknowledge(std::thread::id id) override;
 
   // The setters below are for set-up: REQUIRES: the manager is not open.
-  // How long one maintenance wait lasts at most (idle checks run at least
-  // this often).
+  // How long one maintenance wait lasts at most; infinite by default, so
+  // the thread sleeps until an event or the next time-out is due.
   void SetMaintenanceTimeout(const KzTimeout& t) { maintenance_timeout_ = t; }
   // Connections idle longer than this are closed (client: above the
   // minimum).
@@ -205,8 +221,15 @@ class KzPersistentPoolManager : public KzSessionPoolManager, public KzIfMaintain
  protected:
   using Clock = std::chrono::steady_clock;
   struct Entry {
+    Entry(KzIpcPtr c, Clock::time_point s, std::string received = std::string(),
+          Clock::time_point start = Clock::time_point())
+        : conn(std::move(c)), since(s), in(std::move(received)), started(start) {}
     KzIpcPtr conn;
-    Clock::time_point since;
+    Clock::time_point since;    // the last activity
+    std::string in;             // server: received, not yet served
+    Clock::time_point started;  // server: when `in` got its first byte
+    uint64_t needed = 1;        // server: no verdict on `in` before this size
+    uint32_t id = 0;            // server r-pool: the request's protocol
   };
   enum WatchKind { kWatchReady, kWatchListening, kWatchEstablished };
   struct Watched {
@@ -228,6 +251,9 @@ class KzPersistentPoolManager : public KzSessionPoolManager, public KzIfMaintain
   virtual void BuildWaitListLocked(std::vector<Watched>* list) = 0;
   virtual void ProcessEventLocked(const Watched& watched, short revents) = 0;
   virtual void RemoveIdleLocked(Clock::time_point now) = 0;
+  // When the next connection time-out is due (Clock::time_point::max()
+  // when none is).
+  virtual Clock::time_point NextDueLocked() const = 0;
   virtual size_t IdleCountLocked() const { return r_pool_.size(); }
   // Runs without the mutex after Open and Resume.
   virtual void CreatePool() {}
@@ -235,7 +261,7 @@ class KzPersistentPoolManager : public KzSessionPoolManager, public KzIfMaintain
   virtual void AfterMaintenancePass() {}
   // A connection for GetReady, or null; *create is set when the caller may
   // make a new one.
-  virtual KzIpcPtr TakeReadyLocked(bool* create) = 0;
+  virtual KzIpcPtr TakeReadyLocked(bool* create, const KzRequestFilter& filter) = 0;
   virtual KzIpcPtr CreateOnRequest(const KzDeadline& deadline) {
     (void)deadline;
     return nullptr;
@@ -280,12 +306,13 @@ class KzPersistentClientPoolManager : public KzPersistentPoolManager {
   void BuildWaitListLocked(std::vector<Watched>* list) override;
   void ProcessEventLocked(const Watched& watched, short revents) override;
   void RemoveIdleLocked(Clock::time_point now) override;
+  Clock::time_point NextDueLocked() const override;
   size_t IdleCountLocked() const override;
   // Brings the manager up to its minimum; the new connections go to the
   // b-pool.
   void CreatePool() override;
   void AfterMaintenancePass() override { CreateDonorPool(); }
-  KzIpcPtr TakeReadyLocked(bool* create) override;
+  KzIpcPtr TakeReadyLocked(bool* create, const KzRequestFilter& filter) override;
   KzIpcPtr CreateOnRequest(const KzDeadline& deadline) override;
 
  private:
@@ -309,6 +336,7 @@ class KzPersistentClientPoolManager : public KzPersistentPoolManager {
 class KzPersistentServerPoolManager : public KzPersistentPoolManager {
  public:
   static const int kListenBacklog = 128;
+  static const uint64_t kDefaultBufferLimit = uint64_t{64} * 1024 * 1024;
 
   explicit KzPersistentServerPoolManager(const ConnSettings& settings = ConnSettings(0, 64),
                                          const KzTimeout& idle_timeout = KzTimeout(300000u));
@@ -317,6 +345,13 @@ class KzPersistentServerPoolManager : public KzPersistentPoolManager {
   void Release(const KzIpcPtr& connection, bool healthy) override;
   // The listening channels (for example to learn a bound port).
   std::vector<KzIpcPtr> Listeners() const;
+  void SetRequestChecker(const KzRequestChecker& checker) override;
+  void SetRequestTimeout(const KzTimeout& timeout) override;
+  // The most bytes kept over all connections (default
+  // kDefaultBufferLimit). REQUIRES: the manager is not open.
+  void SetBufferLimit(uint64_t bytes) { buffer_limit_ = bytes; }
+  // Bytes kept over all connections now.
+  uint64_t Buffered() const;
 
  protected:
   bool IsServer() const override { return true; }
@@ -325,17 +360,40 @@ class KzPersistentServerPoolManager : public KzPersistentPoolManager {
   void BuildWaitListLocked(std::vector<Watched>* list) override;
   void ProcessEventLocked(const Watched& watched, short revents) override;
   void RemoveIdleLocked(Clock::time_point now) override;
+  Clock::time_point NextDueLocked() const override;
   size_t IdleCountLocked() const override { return e_pool_.size(); }
-  KzIpcPtr TakeReadyLocked(bool* create) override;
+  KzIpcPtr TakeReadyLocked(bool* create, const KzRequestFilter& filter) override;
 
  private:
+  // A new client on `listening`; on a lack of descriptors or memory the
+  // listener rests for a while (clients wait in its backlog).
+  void AcceptLocked(const KzIpcPtr& listening);
+  // Reads what the client of `it` has sent, then judges it.
+  void ReadLocked(std::list<Entry>::iterator it, short revents);
+  // Moves a complete request to the r-pool or drops an invalid one.
+  enum Verdict { kKept, kMoved, kDropped };
+  Verdict ExamineLocked(std::list<Entry>::iterator it);
+  void DropLocked(std::list<Entry>::iterator it, const std::string& why);
+  // At the buffer limit: closes the half-sent connection holding the
+  // most; false when that was `reading` (or nothing could be freed and
+  // `reading` was closed instead).
+  bool MakeRoomLocked(std::list<Entry>::iterator reading);
   // At the maximum, closes the connection idle longest to make room for a
   // new one.
   void ShedIfFullLocked();
 
-  std::vector<KzIpcPtr> listeners_;  // GUARDED_BY(mutex_)
-  std::list<Entry> e_pool_;          // GUARDED_BY(mutex_)
-  uint32_t active_ = 0;              // handed to callers; GUARDED_BY(mutex_)
+  std::vector<KzIpcPtr> listeners_;    // GUARDED_BY(mutex_)
+  std::list<Entry> e_pool_;            // GUARDED_BY(mutex_)
+  uint32_t active_ = 0;                // handed to callers; GUARDED_BY(mutex_)
+  KzRequestChecker checker_;           // GUARDED_BY(mutex_)
+  KzTimeout request_timeout_{30000u};  // GUARDED_BY(mutex_)
+  uint64_t buffer_limit_ = kDefaultBufferLimit;
+  uint64_t buffered_ = 0;  // in the e- and r-pools; GUARDED_BY(mutex_)
+  // Accepting rests until then after running out of descriptors;
+  // accept_backoff_ms_ is 0 outside such an episode.
+  Clock::time_point accept_resume_;  // GUARDED_BY(mutex_)
+  uint32_t accept_backoff_ms_ = 0;   // GUARDED_BY(mutex_)
+  std::vector<char> chunk_;          // maintenance thread only
 };
 
 }  // namespace ipc

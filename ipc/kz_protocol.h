@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "ipc/kz_ddp_unit.h"
+#include "ipc/kz_request.h"
 
 namespace korza {
 namespace ipc {
@@ -43,6 +44,15 @@ class KzServerProtocol : public KzProtocol {
   // Reads the request with the Get operations of `request` and writes the
   // answer into `response`.
   virtual bool BuildResponse(KzPDU& request, KzPDU& response) = 0;
+  // Walks the fields of one request (after the identifier) with `scanner`,
+  // so that the server knows when the whole request has arrived; the
+  // scanner throws while it has not. False: the protocol cannot tell, and
+  // its request is handed on as soon as any of it has arrived (its reads
+  // then wait on the connection, bounded by the session's time-out).
+  virtual bool ScanRequest(KzRequestScanner& scanner) const {
+    (void)scanner;
+    return false;
+  }
 };
 
 // A client protocol made of two functions.
@@ -61,17 +71,26 @@ class KzFunctionClientProtocol : public KzClientProtocol {
   Function parse_;
 };
 
-// A server protocol made of one function.
+// A server protocol made of one function, and optionally one that scans
+// its request.
 class KzFunctionServerProtocol : public KzServerProtocol {
  public:
   using Function = std::function<bool(KzPDU& request, KzPDU& response)>;
-  KzFunctionServerProtocol(uint32_t id, Function serve) : id_(id), serve_(std::move(serve)) {}
+  using Scan = std::function<void(KzRequestScanner& scanner)>;
+  KzFunctionServerProtocol(uint32_t id, Function serve, Scan scan = Scan())
+      : id_(id), serve_(std::move(serve)), scan_(std::move(scan)) {}
   uint32_t GetID() const override { return id_; }
   bool BuildResponse(KzPDU& request, KzPDU& response) override { return serve_(request, response); }
+  bool ScanRequest(KzRequestScanner& scanner) const override {
+    if (!scan_) return false;
+    scan_(scanner);
+    return true;
+  }
 
  private:
   uint32_t id_;
   Function serve_;
+  Scan scan_;
 };
 
 }  // namespace ipc

@@ -68,7 +68,7 @@ void KzSessionState::Suspend(KzSession&) { Refuse("suspend"); }
 void KzSessionState::Resume(KzSession&) { Refuse("resume"); }
 
 KzIpcPtr KzSessionState::AquireConnection(KzSession&, std::unique_lock<std::mutex>&,
-                                          const KzDeadline&) {
+                                          const KzDeadline&, const KzRequestFilter&) {
   Refuse("aquire connections");
 }
 
@@ -121,10 +121,10 @@ class KzOpenedSessionState : public KzSessionState {
   void Resume(KzSession&) override {}
 
   KzIpcPtr AquireConnection(KzSession& session, std::unique_lock<std::mutex>& lock,
-                            const KzDeadline& deadline) override {
+                            const KzDeadline& deadline, const KzRequestFilter& filter) override {
     std::shared_ptr<KzIfSessionPoolManager> pool = session.pool_;
     lock.unlock();
-    return pool->GetReady(deadline);
+    return pool->GetReady(deadline, filter);
   }
 
   void ReleaseConnection(KzSession& session, std::unique_lock<std::mutex>& lock,
@@ -158,7 +158,7 @@ class KzSuspendedSessionState : public KzSessionState {
 
   // Waits for the state to change, then asks the caller to call again.
   KzIpcPtr AquireConnection(KzSession& session, std::unique_lock<std::mutex>& lock,
-                            const KzDeadline& deadline) override {
+                            const KzDeadline& deadline, const KzRequestFilter&) override {
     const std::thread::id me = std::this_thread::get_id();
     auto changed = [&] { return session.state_ != this || session.cancel_ids_.count(me) > 0; };
     const KzTimeout remaining = deadline.Remaining();
@@ -195,7 +195,8 @@ class KzClosedSessionState : public KzSessionState {
   }
   void Close(KzSession&) override {}
 
-  KzIpcPtr AquireConnection(KzSession&, std::unique_lock<std::mutex>&, const KzDeadline&) override {
+  KzIpcPtr AquireConnection(KzSession&, std::unique_lock<std::mutex>&, const KzDeadline&,
+                            const KzRequestFilter&) override {
     throw KzSessionClosed();
   }
 
@@ -216,7 +217,8 @@ class KzTerminalSessionState : public KzSessionState {
   void Close(KzSession&) override { Destroyed(); }
   void Suspend(KzSession&) override { Destroyed(); }
   void Resume(KzSession&) override { Destroyed(); }
-  KzIpcPtr AquireConnection(KzSession&, std::unique_lock<std::mutex>&, const KzDeadline&) override {
+  KzIpcPtr AquireConnection(KzSession&, std::unique_lock<std::mutex>&, const KzDeadline&,
+                            const KzRequestFilter&) override {
     Destroyed();
   }
   void ReleaseConnection(KzSession&, std::unique_lock<std::mutex>&, const KzIpcPtr&,
@@ -330,7 +332,8 @@ std::string KzSession::AddressListText() const {
   return text;
 }
 
-bool KzSession::Execute(const Exchange& exchange, const KzTimeout& timeout) {
+bool KzSession::Execute(const Exchange& exchange, const KzTimeout& timeout,
+                        const KzRequestFilter& filter) {
   LogClass& log = ipcLog();
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -360,7 +363,7 @@ bool KzSession::Execute(const Exchange& exchange, const KzTimeout& timeout) {
   for (;;) {
     try {
       std::unique_lock<std::mutex> lock(mutex_);
-      connection = state_->AquireConnection(*this, lock, deadline);
+      connection = state_->AquireConnection(*this, lock, deadline, filter);
       break;
     } catch (const KzNeedRecall&) {
       log.debug("Session::Execute - a state has been changed, call again");
@@ -473,9 +476,16 @@ bool KzClientSession::Exchange(KzClientProtocol& protocol, const KzIpcPtr& conne
 
 KzServerSession::KzServerSession(const std::shared_ptr<KzIfSessionPoolManager>& pool,
                                  const std::shared_ptr<KzServerProtocol>& protocol)
-    : KzSession(pool), fixed_(protocol), request_timeout_(30, KzTimeout::kSeconds) {}
+    : KzSession(pool), fixed_(protocol), request_timeout_(30, KzTimeout::kSeconds) {
+  pool->SetRequestChecker([this](const std::string& data) { return Check(data); });
+  pool->SetRequestTimeout(request_timeout_);
+}
 
-KzServerSession::~KzServerSession() { Destroy(); }
+KzServerSession::~KzServerSession() {
+  Destroy();
+  // The pool may outlive the session; it must not call back into it.
+  PoolManager()->SetRequestChecker(KzRequestChecker());
+}
 
 bool KzServerSession::Register(const std::shared_ptr<KzServerProtocol>& protocol) {
   if (!protocol) {
@@ -506,8 +516,11 @@ bool KzServerSession::Deregister(const std::shared_ptr<KzServerProtocol>& protoc
 }
 
 void KzServerSession::SetRequestTimeout(const KzTimeout& timeout) {
-  std::lock_guard<std::mutex> lock(protocols_mutex_);
-  request_timeout_ = timeout;
+  {
+    std::lock_guard<std::mutex> lock(protocols_mutex_);
+    request_timeout_ = timeout;
+  }
+  PoolManager()->SetRequestTimeout(timeout);
 }
 
 KzTimeout KzServerSession::RequestTimeout() const {
@@ -534,7 +547,35 @@ std::shared_ptr<KzServerProtocol> KzServerSession::Choose(uint32_t id) const {
   return it->second;
 }
 
-bool KzServerSession::Execute(const KzTimeout& timeout) {
+KzRequestCheck KzServerSession::Check(const std::string& data) const {
+  KzRequestCheck check;
+  if (data.size() < 4) {
+    check.needed = 4;
+    return check;
+  }
+  check.id = decodeId(reinterpret_cast<const unsigned char*>(data.data()));
+  std::shared_ptr<KzServerProtocol> protocol;
+  try {
+    protocol = Choose(check.id);
+  } catch (const std::exception& e) {
+    check.state = KzRequestCheck::kInvalid;
+    check.error = e.what();
+    return check;
+  }
+  KzRequestScanner scanner(data, 4, kMaxRequestBytes);
+  try {
+    protocol->ScanRequest(scanner);
+    check.state = KzRequestCheck::kComplete;
+  } catch (const KzRequestIncomplete& more) {
+    check.needed = more.needed;
+  } catch (const std::exception& e) {
+    check.state = KzRequestCheck::kInvalid;
+    check.error = e.what();
+  }
+  return check;
+}
+
+bool KzServerSession::Execute(const KzTimeout& timeout, const KzRequestFilter& filter) {
   {
     std::lock_guard<std::mutex> lock(protocols_mutex_);
     if (!fixed_ && protocols_.empty()) {
@@ -543,12 +584,14 @@ bool KzServerSession::Execute(const KzTimeout& timeout) {
     }
   }
   return KzSession::Execute(
-      [this](const KzIpcPtr& connection, const KzDeadline&) { return Serve(connection); }, timeout);
+      [this](const KzIpcPtr& connection, const KzDeadline&) { return Serve(connection); }, timeout,
+      filter);
 }
 
 bool KzServerSession::Serve(const KzIpcPtr& connection) {
   LogClass& log = ipcLog();
-  // The request, however it trickles in, must arrive within this time.
+  // The request has arrived (or, for a protocol that cannot tell, has
+  // begun to): reading the rest and answering are bounded by this time.
   const KzDeadline deadline(RequestTimeout());
   unsigned char id[4];
   size_t length = sizeof id;

@@ -6,12 +6,15 @@
 // precedes every exchange, so one persistent connection may carry
 // exchanges of several protocols.
 //
-// A server session serves, per call, one request that arrived on any of its
-// connections: it reads the identifier, picks the registered protocol (or
-// its one fixed protocol) and runs it. An unknown identifier ends the
-// exchange and the connection without an answer. Reads of a request are
-// bounded by RequestTimeout(), so a half-sent request cannot stall the
-// server, while the wait for a new request follows the call's time-out.
+// A server session serves, per call, one request that has fully arrived on
+// any of its connections: it reads the identifier, picks the registered
+// protocol (or its one fixed protocol) and runs it. Its pool gathers each
+// request without blocking and hands a connection on only when the
+// protocol's ScanRequest finds the request complete, so a half-sent
+// request never holds a serving thread; one not complete within
+// RequestTimeout() is dropped. An unknown identifier ends the exchange and
+// the connection without an answer. The wait for a new request follows the
+// call's time-out.
 //
 // A session is in one of five states (Initial, Opened, Closed, Suspended,
 // Terminal); a state object decides what each operation does:
@@ -59,7 +62,7 @@ class KzSessionState {
   virtual void Resume(KzSession& session);
   // Called with the session's lock held; may release it while waiting.
   virtual KzIpcPtr AquireConnection(KzSession& session, std::unique_lock<std::mutex>& lock,
-                                    const KzDeadline& deadline);
+                                    const KzDeadline& deadline, const KzRequestFilter& filter);
   virtual void ReleaseConnection(KzSession& session, std::unique_lock<std::mutex>& lock,
                                  const KzIpcPtr& connection, bool healthy);
   virtual const char* Name() const { return "Abstract Base State"; }
@@ -117,7 +120,9 @@ class KzSession {
   // the exchange result; false also when the time runs out or the session
   // is destroyed. Raises KzSessionClosed on a closed session and
   // KzThreadCanceled when the thread is cancelled (CancelThread).
-  bool Execute(const Exchange& exchange, const KzTimeout& timeout);
+  // With `filter`, only requests of the protocols it accepts (server).
+  bool Execute(const Exchange& exchange, const KzTimeout& timeout,
+               const KzRequestFilter& filter = KzRequestFilter());
   // Every derived destructor calls this first: the Terminal state, the pool
   // woken and closed, then a wait for the calls in progress.
   void Destroy();
@@ -176,15 +181,22 @@ class KzServerSession : public KzSession {
   bool Register(const std::shared_ptr<KzServerProtocol>& protocol);
   bool Deregister(const std::shared_ptr<KzServerProtocol>& protocol);
 
+  // The most one request may hold in all.
+  static const uint64_t kMaxRequestBytes = uint64_t{64} * 1024 * 1024;
+
   // Waits up to `timeout` for a request and serves it. True when a
   // response was sent. Throws KzException when no protocol is defined.
-  bool Execute(const KzTimeout& timeout);
+  // With `filter`, serves only requests of the protocols it accepts (so
+  // that slow requests can have threads of their own).
+  bool Execute(const KzTimeout& timeout, const KzRequestFilter& filter = KzRequestFilter());
 
   void SetRequestTimeout(const KzTimeout& timeout);
   KzTimeout RequestTimeout() const;
 
  private:
   bool Serve(const KzIpcPtr& connection);
+  // Whether `data` holds a whole request (the pool's request checker).
+  KzRequestCheck Check(const std::string& data) const;
   std::shared_ptr<KzServerProtocol> Choose(uint32_t id) const;
 
   const std::shared_ptr<KzServerProtocol> fixed_;

@@ -84,7 +84,9 @@ std::string KzSocket::Text() const {
   text += handle_ >= 0 ? std::to_string(handle_) : std::string("invalid");
   if (local_) text += ", local->" + local_->GetSpec();
   if (remote_) text += (accepted_ ? ", client->" : ", server->") + remote_->GetSpec();
-  return text + ")";
+  // A client chooses the path its socket is bound to: never let it shape a
+  // log line.
+  return Utils::printable(text + ")");
 }
 
 void KzSocket::OpenHandle(int family, const std::string& what) {
@@ -236,7 +238,10 @@ std::shared_ptr<KzIfIPC> KzSocket::Accept(const KzTimeout& timeout) {
       // The client went away between poll and accept, or another thread
       // took it: wait again.
       if (err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED) continue;
-      ipcLog().error("accept at " + Text() + " failed: " + Utils::errorText(err));
+      // Running out of descriptors or memory repeats until they are freed;
+      // the caller reports it once.
+      const bool transient = err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+      if (!transient) ipcLog().error("accept at " + Text() + " failed: " + Utils::errorText(err));
       throw KzSystemError("accept at " + Text(), err);
     }
     fcntl(fd, F_SETFD, FD_CLOEXEC);
@@ -446,7 +451,7 @@ void KzUnixSocket::Create() {
   if (local == nullptr) throw KzParameterError("UnixSocket::Create", "local address", "null");
   if (!local->PathFits()) throw KzParameterError("UnixSocket::Create", "path", local->path());
   if (bind(handle_, local_->SockAddr(), local_->SockAddrLen()) == 0) {
-    ChMod(mode_);
+    Bound(local->path());
     return;
   }
   int err = errno;
@@ -459,7 +464,7 @@ void KzUnixSocket::Create() {
       if (bind(handle_, local_->SockAddr(), local_->SockAddrLen()) == 0) {
         ipcLog().info("UnixSocket::Create " + Text() +
                       " stalled socket has been removed and binded");
-        ChMod(mode_);
+        Bound(local->path());
         return;
       }
       err = errno;
@@ -470,6 +475,41 @@ void KzUnixSocket::Create() {
   ipcLog().error("unix-socket create failed: " + Utils::errorText(err));
   throw KzSystemError("unix-socket create", err);
 }
+
+void KzUnixSocket::Bound(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+    bound_ = true;
+    bound_dev_ = st.st_dev;
+    bound_ino_ = st.st_ino;
+  }
+  ChMod(mode_);
+}
+
+void KzUnixSocket::RemoveBoundFile() {
+  if (!bound_) return;
+  bound_ = false;
+  const auto* address = dynamic_cast<const KzUnixSocketAddress*>(local_.get());
+  if (address == nullptr) return;
+  // Only the very socket file this channel bound goes: not one a later
+  // server bound at the same path, nor whatever replaced it.
+  struct stat st;
+  if (lstat(address->path().c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) ||
+      st.st_dev != bound_dev_ || st.st_ino != bound_ino_) {
+    return;
+  }
+  if (unlink(address->path().c_str()) != 0 && errno != ENOENT) {
+    ipcLog().error("unix-socket unlink(" + Utils::printable(address->path()) +
+                   ") failed: " + Utils::errorText(errno));
+  }
+}
+
+void KzUnixSocket::Close() {
+  RemoveBoundFile();
+  KzSocket::Close();
+}
+
+KzUnixSocket::~KzUnixSocket() { RemoveBoundFile(); }
 
 bool KzUnixSocket::Connect(const KzTimeout& timeout) {
   const auto* address = dynamic_cast<const KzUnixSocketAddress*>(remote_.get());

@@ -84,11 +84,18 @@ class KzUnixSocket : public KzSocket {
  public:
   static const uint16_t kDefaultMode = 0770;
 
+  KzUnixSocket() = default;
+  // Removes the socket file the channel bound, as Close does.
+  ~KzUnixSocket() override;
+
   // Makes the socket. A listening one, and a client one with a local
   // address, is bound to its local path (replacing a stale socket file that
   // nobody listens on) and given mode().
   void Create() override;
   bool Connect(const KzTimeout& timeout) override;
+  // Closes the socket; a socket file this channel bound is removed if it
+  // is still that file (same device and inode, not followed if a link).
+  void Close() override;
   // Whether the local path is a socket file that no process listens on.
   bool IsStalled();
   void ChMod(uint16_t mode);
@@ -101,7 +108,14 @@ class KzUnixSocket : public KzSocket {
                                             socklen_t len) const override;
 
  private:
+  // Records the socket file just bound at `path`, then sets its mode.
+  void Bound(const std::string& path);
+  void RemoveBoundFile();
+
   uint16_t mode_ = kDefaultMode;
+  bool bound_ = false;
+  dev_t bound_dev_ = 0;
+  ino_t bound_ino_ = 0;
 };
 
 class KzInetSocket : public KzSocket {

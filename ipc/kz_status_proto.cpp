@@ -122,5 +122,10 @@ bool KzStatusServer::BuildResponse(ipc::KzPDU& request, ipc::KzPDU& response) {
   return true;
 }
 
+bool KzStatusServer::ScanRequest(ipc::KzRequestScanner& scanner) const {
+  scanner.Int32();
+  return true;
+}
+
 }  // namespace postd
 }  // namespace korza

@@ -123,6 +123,7 @@ class KzStatusServer : public ipc::KzServerProtocol {
   ipc::KzPduPtr CreateUnit() const override;
   // Throws base::KzException for a request of another format.
   bool BuildResponse(ipc::KzPDU& request, ipc::KzPDU& response) override;
+  bool ScanRequest(ipc::KzRequestScanner& scanner) const override;
 
  private:
   Processor processor_;

@@ -13,12 +13,14 @@
 #include "base/flags.h"
 #include "base/kz_exception.h"
 #include "base/log.h"
+#include "base/utils.h"
 #include "ipc/kz_factory.h"
 #include "monitor/updater.h"
 
 using korza::monitorLog;
 using korza::base::KzTimeout;
 using korza::ipc::KzServerSession;
+using Utils::printable;
 
 namespace {
 
@@ -107,8 +109,11 @@ void MonitorServer::start() {
   if (!checkMode && !checkAll) createServerSession();
   Monitor::start();
   monitorLog().debug("MonitorServer::start: creating thread monitorProtoThread");
+  const auto isUpdate = [](uint32_t id) { return id == korza::postd::kUpdateProtocol; };
   try {
-    monitorProtoThread = std::thread([this] { serve(); });
+    monitorProtoThread =
+        std::thread([this, isUpdate] { serve([isUpdate](uint32_t id) { return !isUpdate(id); }); });
+    updateThread = std::thread([this, isUpdate] { serve(isUpdate); });
   } catch (const std::exception& e) {
     throw InitError(std::string("cannot create monitorProtoThread thread: ") + e.what());
   }
@@ -127,13 +132,13 @@ std::shared_ptr<KzServerSession> MonitorServer::currentSession() {
   return session;
 }
 
-void MonitorServer::serve() {
+void MonitorServer::serve(const korza::ipc::KzRequestFilter& filter) {
   while (getState() == RunState::INIT) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   while (getState() == RunState::STARTED) {
     const std::shared_ptr<KzServerSession> s = currentSession();
     if (!s) break;
     try {
-      s->Execute(KzTimeout(KzTimeout::kInfiniteMs));
+      s->Execute(KzTimeout(KzTimeout::kInfiniteMs), filter);
     } catch (const korza::base::KzThreadCanceled&) {
       // Woken by stop, or the session was closed: the state decides.
       if (s->StateId() != korza::ipc::KzSessionState::kOpened) break;
@@ -151,6 +156,7 @@ void MonitorServer::closeSession() {
   }
   if (!s) return;
   if (monitorProtoThread.joinable()) s->CancelThread(monitorProtoThread.get_id());
+  if (updateThread.joinable()) s->CancelThread(updateThread.get_id());
   try {
     s->Close();
   } catch (const std::exception& e) {
@@ -167,6 +173,8 @@ void MonitorServer::stop() {
     monitorProtoThread.join();
     monitorLog().debug("MonitorServer::stop(): monitorProtoThread joined");
   }
+  // An update under way ends soon after the run state left STARTED.
+  if (updateThread.joinable()) updateThread.join();
 }
 
 bool MonitorServer::reloadCompProcessor(const std::list<int32_t>& pids) {
@@ -183,7 +191,8 @@ bool MonitorServer::reloadCompProcessor(const std::list<int32_t>& pids) {
 std::pair<bool, std::string> MonitorServer::updateProcessor(const std::string& a,
                                                             const std::string& b,
                                                             const std::string& c) {
-  monitorLog().debug("updateProcessor() " + a + ", " + b + ", " + c);
+  monitorLog().debug("updateProcessor() " + printable(a) + ", " + printable(b) + ", " +
+                     printable(c));
   Mediator& mediator = Mediator::instance();
   const std::string permissions = mediator.permissions();
   const std::string mta = mediator.mta();

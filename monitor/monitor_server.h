@@ -1,7 +1,10 @@
 // The control server: the supervisor that listens on the monitor's own
 // addresses (/Monitor/Address) for reload-component (8200), update (8204)
 // and status (8300) requests and serves them on its own thread,
-// monitorProtoThread. That thread reaches the supervisor only through the
+// monitorProtoThread. An update request, whose pre-update script may run
+// for minutes, is served by a second thread, updateThread, so that status
+// and reload requests are answered meanwhile; update requests wait for it
+// one after another. Both threads reach the supervisor only through the
 // mediator, the changed-configuration queue and the published status
 // snapshot; the updates themselves run later on the main-loop thread.
 //
@@ -36,7 +39,8 @@ class MonitorServer : public ThreadSafetyMonitor {
   // Stops the applications, closes the session and joins the thread.
   void stop() override;
 
-  // The processors of the protocols (monitorProtoThread).
+  // The processors of the protocols (monitorProtoThread; updateProcessor
+  // on updateThread).
   bool reloadCompProcessor(const std::list<int32_t>& pids);
   std::pair<bool, std::string> updateProcessor(const std::string& a, const std::string& b,
                                                const std::string& c);
@@ -45,7 +49,8 @@ class MonitorServer : public ThreadSafetyMonitor {
  private:
   void createServerSession();
   void closeSession();
-  void serve();
+  // Serves the requests that `filter` accepts while the daemon runs.
+  void serve(const korza::ipc::KzRequestFilter& filter);
   std::shared_ptr<korza::ipc::KzServerSession> currentSession();
   // Warns about control addresses other machines can reach.
   void checkAddresses(const std::vector<std::string>& addresses);
@@ -56,6 +61,7 @@ class MonitorServer : public ThreadSafetyMonitor {
   std::shared_ptr<korza::postd::KzUpdateServer> updateServer;
   std::shared_ptr<korza::postd::KzStatusServer> statusServer;
   std::thread monitorProtoThread;
+  std::thread updateThread;
 };
 
 #endif  // KORZA_MONITOR_MONITOR_SERVER_H_

@@ -49,8 +49,7 @@ using korza::base::KzTimeout;
 
 void SessionFixture::serve(const std::vector<std::shared_ptr<KzServerProtocol>>& protocols,
                            std::shared_ptr<KzServerProtocol> fixed, int threads) {
-  auto pool = std::make_shared<KzPersistentServerPoolManager>(ConnSettings(0, 16));
-  pool->SetMaintenanceTimeout(KzTimeout(50u));
+  auto pool = std::make_shared<KzPersistentServerPoolManager>(ConnSettings(0, max_connections_));
   server_.reset(new KzServerSession(pool, fixed));
   for (const auto& p : protocols) server_->Register(p);
   server_->SetRequestTimeout(KzTimeout(300u));
@@ -59,12 +58,25 @@ void SessionFixture::serve(const std::vector<std::shared_ptr<KzServerProtocol>>&
     serving_.emplace_back([this] {
       while (!stop_) {
         try {
-          server_->Execute(KzTimeout(50u));
+          server_->Execute(KzTimeout(50u), filter_);
         } catch (const std::exception&) {
         }
       }
     });
   }
+}
+
+KzIpcPtr SessionFixture::rawClient(const std::string& bytes) {
+  KzIpcPtr raw = KzIpcFactory::Instance().Create("*", spec());
+  EXPECT_TRUE(raw->Connect(KzTimeout(5000u)));
+  if (!bytes.empty()) {
+    EXPECT_TRUE(raw->Send(bytes, KzTimeout(5000u)));
+  }
+  return raw;
+}
+
+std::shared_ptr<KzPersistentServerPoolManager> SessionFixture::serverPool() const {
+  return std::dynamic_pointer_cast<KzPersistentServerPoolManager>(server_->PoolManager());
 }
 
 void SessionFixture::openClient(uint32_t min, uint32_t max) {

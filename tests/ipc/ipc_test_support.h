@@ -47,11 +47,16 @@ class SessionFixture : public ::testing::Test {
   void openClient(uint32_t min = 0, uint32_t max = 4);
   void TearDown() override;
   std::string spec() const { return "local:" + dir_.file("s"); }
+  // A raw client connected to the server, having sent `bytes`.
+  korza::ipc::KzIpcPtr rawClient(const std::string& bytes);
+  std::shared_ptr<korza::ipc::KzPersistentServerPoolManager> serverPool() const;
 
   TempDir dir_;
   std::shared_ptr<korza::ipc::KzPersistentClientPoolManager> client_pool_;
   std::unique_ptr<korza::ipc::KzServerSession> server_;
   std::unique_ptr<korza::ipc::KzClientSession> client_;
+  uint32_t max_connections_ = 16;       // of the server pool
+  korza::ipc::KzRequestFilter filter_;  // what the serving threads take
   std::atomic<bool> stop_{false};
   std::vector<std::thread> serving_;
 };

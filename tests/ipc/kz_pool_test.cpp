@@ -1,8 +1,11 @@
 #include "ipc/kz_pool.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <set>
 
 #include "tests/ipc/ipc_test_support.h"
 
@@ -143,6 +146,52 @@ TEST_F(PoolTest, FullServerShedsItsLongestIdleConnectionForANewClient) {
   EXPECT_THROW(clients[0]->Receive(&byte, &length, KzTimeout(2000u)),
                korza::base::KzIpcErrorClosedByPeer);
   EXPECT_EQ(server.Statistics().closed, 1u);
+}
+
+// The threads of this process, and how often they were switched out.
+std::set<std::string> threads() {
+  std::set<std::string> ids;
+  DIR* d = opendir("/proc/self/task");
+  if (d == nullptr) return ids;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] != '.') ids.insert(e->d_name);
+  }
+  closedir(d);
+  return ids;
+}
+
+uint64_t switches(const std::set<std::string>& ids) {
+  uint64_t sum = 0;
+  for (const auto& id : ids) {
+    std::ifstream in("/proc/self/task/" + id + "/status");
+    for (std::string line; std::getline(in, line);) {
+      if (line.find("ctxt_switches:") != std::string::npos) {
+        sum += std::stoull(line.substr(line.find(':') + 1));
+      }
+    }
+  }
+  return sum;
+}
+
+TEST_F(PoolTest, IdleManagersSleepUntilSomethingIsDue) {
+  const std::set<std::string> before = threads();
+  if (before.empty()) GTEST_SKIP() << "no /proc/self/task here";
+  KzPersistentServerPoolManager server;
+  server.Open(addresses());
+  KzPersistentClientPoolManager client(ConnSettings(1, 2));
+  client.Open(addresses());
+  ASSERT_TRUE(kztest::waitFor([&] { return server.IdleCount() == 1; }));
+  std::set<std::string> maintainers;
+  for (const auto& id : threads()) {
+    if (before.count(id) == 0) maintainers.insert(id);
+  }
+  ASSERT_EQ(maintainers.size(), 2u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Nothing is due (an idle time-out of minutes, a client at its minimum):
+  // neither thread wakes.
+  const uint64_t start = switches(maintainers);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(switches(maintainers), start);
 }
 
 }  // namespace

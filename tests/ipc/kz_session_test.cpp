@@ -1,5 +1,11 @@
 #include "ipc/kz_session.h"
 
+#include <chrono>
+#include <list>
+#include <tuple>
+
+#include "ipc/kz_control_proto.h"
+#include "ipc/kz_status_proto.h"
 #include "tests/ipc/ipc_test_support.h"
 
 namespace {
@@ -129,6 +135,170 @@ TEST_F(SessionTest, CancelledThreadLeavesItsCallOnce) {
                 [&] { client_->process(echoCall("x", &answer_), kCall); }),
             "RefCounter: thread has been canceled");
   EXPECT_TRUE(client_->process(echoCall("y", &answer_), kCall));
+}
+
+// Control requests as raw bytes, for clients that misbehave.
+namespace raw {
+
+std::string int32(uint32_t v) {
+  return kztest::bytes({int(v >> 24), int(v >> 16 & 0xff), int(v >> 8 & 0xff), int(v & 0xff)});
+}
+std::string status() { return int32(korza::postd::kStatusProtocol) + int32(1); }
+// An update request announcing a first string of `length` bytes, of which
+// `sent` are there.
+std::string updateStart(uint32_t length, size_t sent) {
+  return int32(korza::postd::kUpdateProtocol) + int32(length) + std::string(sent, 'u');
+}
+
+}  // namespace raw
+
+class ControlSessionTest : public kztest::SessionFixture {
+ protected:
+  void serveControl(int threads = 1) {
+    serve({std::make_shared<korza::postd::KzStatusServer>(
+               [] { return std::make_shared<korza::postd::StatusSnapshot>(); }),
+           std::make_shared<korza::postd::KzReloadCompServer>([this](const std::list<int32_t>&) {
+             ++reloads_;
+             return true;
+           }),
+           std::make_shared<korza::postd::KzUpdateServer>(
+               [this](const std::string&, const std::string&, const std::string&) {
+                 ++updates_;
+                 while (!release_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                 return std::make_pair(true, std::string("done"));
+               })},
+          nullptr, threads);
+    // A request, however slowly it comes, has this long to arrive.
+    server_->SetRequestTimeout(KzTimeout(30000u));
+  }
+  bool reload() {
+    return client_->process(
+        std::make_shared<korza::postd::KzReloadCompClient>(std::vector<int32_t>{1, 2}), kCall);
+  }
+  // Whether `c` is closed by the server: reading it ends at once.
+  static bool closedByServer(const KzIpcPtr& c) {
+    char byte;
+    size_t n = 1;
+    try {
+      c->Receive(&byte, &n, KzTimeout(2000u));
+    } catch (const korza::base::KzIpcError&) {
+      return true;
+    }
+    return false;
+  }
+  std::atomic<int> reloads_{0};
+  std::atomic<int> updates_{0};
+  std::atomic<bool> release_{false};
+};
+
+TEST_F(ControlSessionTest, HalfSentSilentAndTricklingClientsNeverDelayACompleteRequest) {
+  serveControl();
+  std::vector<KzIpcPtr> hostile;
+  for (int i = 0; i < 3; ++i) hostile.push_back(rawClient(std::string(1, '\0')));
+  hostile.push_back(rawClient(""));
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    KzIpcPtr c = rawClient("");
+    for (char byte : raw::updateStart(1000, 100)) {
+      if (stop || !c->Send(std::string(1, byte), KzTimeout(1000u))) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  openClient();
+  EXPECT_TRUE(reload());
+  EXPECT_TRUE(reload());
+  stop = true;
+  trickle.join();
+  EXPECT_EQ(reloads_, 2);
+  EXPECT_EQ(updates_, 0);
+}
+
+TEST_F(ControlSessionTest, AFullPoolShedsAnIdleConnectionNeverACompleteRequest) {
+  max_connections_ = 4;
+  // No serving thread yet: the complete request waits in the pool.
+  serveControl(0);
+  std::vector<KzIpcPtr> half;
+  for (int i = 0; i < 3; ++i) half.push_back(rawClient(std::string(1, '\0')));
+  ASSERT_TRUE(kztest::waitFor([&] { return serverPool()->Buffered() == 3; }));
+  KzIpcPtr complete = rawClient(raw::status());
+  ASSERT_TRUE(kztest::waitFor([&] { return serverPool()->ReadyCount() == 1; }));
+  KzIpcPtr silent = rawClient("");
+  ASSERT_TRUE(kztest::waitFor([&] { return serverPool()->Statistics().closed == 1; }));
+  EXPECT_TRUE(closedByServer(half[0]));
+  // Served now, the request still gets its answer.
+  serving_.emplace_back([this] {
+    while (!stop_) server_->Execute(KzTimeout(50u));
+  });
+  std::string format(4, '\0');
+  ASSERT_TRUE(complete->Receive(&format, kCall));
+  EXPECT_EQ(format, raw::int32(korza::postd::kStatusFormat));
+}
+
+TEST_F(ControlSessionTest, HeldBytesStayUnderTheLimitAndOversizedOrLateRequestsAreDropped) {
+  serveControl();
+  server_->SetRequestTimeout(KzTimeout(300u));
+  kztest::LogCapture log;
+  // A string longer than any request may be is refused at once.
+  EXPECT_TRUE(closedByServer(rawClient(raw::updateStart(0x7fffffff, 0))));
+  EXPECT_TRUE(log.contains("exceeds the limit of"));
+  // A request that does not arrive within the request time-out is dropped.
+  KzIpcPtr late = rawClient(raw::updateStart(1000, 10));
+  EXPECT_TRUE(closedByServer(late));
+  EXPECT_TRUE(log.contains("has not completed its request within"));
+  EXPECT_EQ(serverPool()->Buffered(), 0u);
+}
+
+TEST(ControlSessionLimit, TheHalfSentConnectionHoldingTheMostIsClosedPastTheLimit) {
+  kztest::TempDir dir;
+  auto pool = std::make_shared<KzPersistentServerPoolManager>(ConnSettings(0, 8));
+  pool->SetBufferLimit(1000);
+  KzServerSession session(pool);
+  session.Register(std::make_shared<korza::postd::KzUpdateServer>(
+      [](const std::string&, const std::string&, const std::string&) {
+        return std::make_pair(true, std::string());
+      }));
+  session.Open("local:" + dir.file("s"));
+  const auto client = [&](const std::string& bytes) {
+    KzIpcPtr c = KzIpcFactory::Instance().Create("*", "local:" + dir.file("s"));
+    EXPECT_TRUE(c->Connect(kCall));
+    EXPECT_TRUE(c->Send(bytes, kCall));
+    return c;
+  };
+  KzIpcPtr most = client(raw::updateStart(5000, 600));
+  ASSERT_TRUE(kztest::waitFor([&] { return pool->Buffered() == 608; }));
+  KzIpcPtr less = client(raw::updateStart(5000, 300));
+  ASSERT_TRUE(kztest::waitFor([&] { return pool->Buffered() == 916; }));
+  KzIpcPtr third = client(raw::updateStart(5000, 200));
+  ASSERT_TRUE(kztest::waitFor([&] { return pool->Statistics().closed == 1; }));
+  EXPECT_LE(pool->Buffered(), 1000u);
+  char byte;
+  size_t n = 1;
+  EXPECT_THROW(most->Receive(&byte, &n, kCall), korza::base::KzIpcError);
+  n = 1;
+  EXPECT_FALSE(less->Receive(&byte, &n, KzTimeout(100u)));
+}
+
+TEST_F(ControlSessionTest, ASlowRequestOnItsOwnThreadLeavesTheOthersServed) {
+  serveControl(0);
+  const auto isUpdate = [](uint32_t id) { return id == korza::postd::kUpdateProtocol; };
+  for (int slow = 0; slow < 2; ++slow) {
+    serving_.emplace_back([this, slow, isUpdate] {
+      while (!stop_) {
+        server_->Execute(KzTimeout(50u), [&](uint32_t id) { return isUpdate(id) == (slow == 1); });
+      }
+    });
+  }
+  openClient();
+  auto update = std::make_shared<korza::postd::KzUpdateClient>("a", "b", "c");
+  bool updated = false;
+  std::thread updater([&] { updated = client_->process(update, KzTimeout(20000u)); });
+  ASSERT_TRUE(kztest::waitFor([&] { return updates_ == 1; }));
+  EXPECT_TRUE(reload());
+  EXPECT_TRUE(reload());
+  release_ = true;
+  updater.join();
+  EXPECT_TRUE(updated);
+  EXPECT_EQ(std::get<0>(update->GetResult()), "done");
 }
 
 }  // namespace

@@ -1,6 +1,11 @@
 #include "ipc/kz_socket.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include "tests/ipc/ipc_test_support.h"
 
@@ -74,8 +79,25 @@ TEST_F(SocketTest, LargeTransfersProgressThroughPartialSends) {
   EXPECT_TRUE(got == data);
 }
 
+// A socket file bound at `path` by nobody who listens, as a crash leaves it.
+void leaveStaleSocket(const std::string& path) {
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  close(fd);
+}
+
 TEST_F(SocketTest, StaleSocketIsReboundLiveOneAndRegularFileRefused) {
-  listen(unixSpec())->Close();  // the file stays behind, as after a crash
+  // Closing removes the socket file the channel bound, but not a file that
+  // took its place since.
+  listen(unixSpec())->Close();
+  EXPECT_FALSE(kztest::fileExists(dir_.file("s")));
+  KzIpcPtr replaced = listen(unixSpec());
+  ASSERT_EQ(unlink(dir_.file("s").c_str()), 0);
+  leaveStaleSocket(dir_.file("s"));
+  replaced->Close();
   ASSERT_TRUE(kztest::fileExists(dir_.file("s")));
   kztest::LogCapture log;
   KzIpcPtr l = listen(unixSpec());
