@@ -7,7 +7,7 @@
 namespace {
 
 #if defined(__linux__) || defined(__FreeBSD__)
-TEST(ProcInfo, StartTimeTellsAProcessFromItsSuccessor) {
+TEST(ProcInfo, StartTimeIsKnownOnlyWhileTheProcessRuns) {
   const uint64_t self = Utils::processStartTime(getpid());
   EXPECT_NE(self, 0u);
   EXPECT_EQ(Utils::processStartTime(getpid()), self);
@@ -23,28 +23,5 @@ TEST(ProcInfo, StartTimeTellsAProcessFromItsSuccessor) {
   EXPECT_EQ(Utils::processStartTime(-1), 0u);
 }
 #endif
-
-TEST(ProcInfo, DaemonRaisesItsLimitAndChildrenGetTheOldOne) {
-  // In a child, so this test process keeps its limits.
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    struct rlimit l;
-    if (getrlimit(RLIMIT_NOFILE, &l) != 0 || l.rlim_max < 200) _exit(0);
-    l.rlim_cur = 100;
-    rlim_t before = 0, after = 0;
-    if (setrlimit(RLIMIT_NOFILE, &l) != 0 || !Utils::raiseNoFileLimit(before, after)) _exit(1);
-    if (before != 100 || after != l.rlim_max || Utils::childNoFileLimit() != 100) _exit(2);
-    Utils::applyChildNoFileLimit();
-    struct rlimit now;
-    _exit(getrlimit(RLIMIT_NOFILE, &now) == 0 && now.rlim_cur == 100 && now.rlim_max == l.rlim_max
-              ? 0
-              : 3);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-}
 
 }  // namespace

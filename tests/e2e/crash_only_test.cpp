@@ -18,7 +18,7 @@ class CrashOnly : public ::testing::Test {
 #ifndef __linux__
     GTEST_SKIP() << "the process checks read /proc";
 #endif
-    sweeper_.watch(sb_.appDir());
+    sweeper_.prefix = sb_.appDir();
     sb_.addApplication({"AGENT", {}, {sb_.component("agent"), sb_.component("postd")}});
   }
   std::string stateFile() const { return sb_.runDir() + "korza-monitor.state"; }

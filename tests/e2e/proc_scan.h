@@ -63,19 +63,15 @@ inline std::map<int, std::string> descriptorLinks(pid_t pid) {
   return out;
 }
 
-// Sets this process's descriptor limits for the programs it starts, and
-// puts the old ones back when it goes (the test runs as root, or with
-// limits that allow it).
+// Sets this process's descriptor limits (for the programs it starts) until
+// it goes; the test runs as root, so the hard limit comes back too.
 class ScopedNoFileLimit {
  public:
   ScopedNoFileLimit(rlim_t soft, rlim_t hard) {
-    getrlimit(RLIMIT_NOFILE, &saved_);
-    struct rlimit l = {soft, hard};
-    ok_ = setrlimit(RLIMIT_NOFILE, &l) == 0;
+    const struct rlimit l = {soft, hard};
+    ok_ = getrlimit(RLIMIT_NOFILE, &saved_) == 0 && setrlimit(RLIMIT_NOFILE, &l) == 0;
   }
   ~ScopedNoFileLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
-  ScopedNoFileLimit(const ScopedNoFileLimit&) = delete;
-  ScopedNoFileLimit& operator=(const ScopedNoFileLimit&) = delete;
   bool ok() const { return ok_; }
 
  private:
@@ -83,21 +79,14 @@ class ScopedNoFileLimit {
   bool ok_ = false;
 };
 
-// Kills (SIGKILL) every process under `prefix` when it goes: whatever a
-// failed test leaves.
-class ProcessSweeper {
- public:
-  ProcessSweeper() = default;
+// Kills (SIGKILL) every process under the watched prefix when it goes:
+// whatever a failed test left.
+struct ProcessSweeper {
   ~ProcessSweeper() {
-    if (prefix_.empty()) return;
-    for (pid_t pid : processesUnder(prefix_)) kill(pid, SIGKILL);
+    for (pid_t pid : prefix.empty() ? std::vector<pid_t>() : processesUnder(prefix))
+      kill(pid, SIGKILL);
   }
-  void watch(std::string prefix) { prefix_ = std::move(prefix); }
-  ProcessSweeper(const ProcessSweeper&) = delete;
-  ProcessSweeper& operator=(const ProcessSweeper&) = delete;
-
- private:
-  std::string prefix_;
+  std::string prefix;
 };
 
 }  // namespace kztest

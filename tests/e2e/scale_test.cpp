@@ -22,7 +22,7 @@ class Scale : public ::testing::Test {
 #ifndef __linux__
     GTEST_SKIP() << "the process checks read /proc";
 #endif
-    sweeper_.watch(sb_.appDir());
+    sweeper_.prefix = sb_.appDir();
     sb_.settings["Logging/Level"] = "info";
     sb_.settings["Monitor/RecoveryTimeList"] = "1";
   }
@@ -36,10 +36,17 @@ class Scale : public ::testing::Test {
     }
     sb_.addApplication(app, KZ_IDLE_COMPONENT);
   }
-  bool startDaemon(std::chrono::seconds timeout) {
-    sb_.writeConf();
-    sb_.start();
-    return sb_.waitForLog("Korza (R) Components Monitor started", 1, timeout);
+  // Starts the daemon with these descriptor limits and waits for it.
+  void startWithLimit(rlim_t soft, rlim_t hard) {
+    {
+      kztest::ScopedNoFileLimit limit(soft, hard);
+      ASSERT_TRUE(limit.ok());
+      sb_.writeConf();
+      sb_.start();
+    }
+    ASSERT_TRUE(
+        sb_.waitForLog("Korza (R) Components Monitor started", 1, std::chrono::seconds(120)))
+        << sb_.log().substr(0, 4000);
   }
   std::vector<pid_t> components() const { return kztest::processesUnder(sb_.appDir()); }
   // Stops the daemon; nothing it started is left.
@@ -60,16 +67,9 @@ TEST_F(Scale, ComponentsWithDescriptorsAbove1023AreRestartedAndStopped) {
   sb_.settings["Logging/Level"] = "debug";
   addBigApp("BIG", "c", kCount);
   sb_.settings["Monitor/RunAppList"] = "BIG";
-  {
-    // Started as by a shell with the usual soft limit: the daemon raises its
-    // own, its components keep this one.
-    kztest::ScopedNoFileLimit started_with(1024, limit.rlim_max);
-    ASSERT_TRUE(started_with.ok());
-    sb_.writeConf();
-    sb_.start();
-  }
-  ASSERT_TRUE(sb_.waitForLog("Korza (R) Components Monitor started", 1, std::chrono::seconds(120)))
-      << sb_.log().substr(0, 4000);
+  // Started as by a shell with the usual soft limit: the daemon raises its
+  // own, its components keep this one.
+  startWithLimit(1024, limit.rlim_max);
   EXPECT_THAT(sb_.log(), HasSubstr("descriptor limit: soft 1024, raised to the hard limit " +
                                    std::to_string(limit.rlim_max)));
   const std::vector<pid_t> first = components();
@@ -121,14 +121,7 @@ TEST_F(Scale, RunningOutOfDescriptorsFailsStartsCleanly) {
   addBigApp("BIG", "b", 300);
   addBigApp("SMALL", "s", 10);
   sb_.settings["Monitor/RunAppList"] = "BIG, SMALL";
-  {
-    kztest::ScopedNoFileLimit hard(256, 256);
-    ASSERT_TRUE(hard.ok());
-    sb_.writeConf();
-    sb_.start();
-  }
-  ASSERT_TRUE(sb_.waitForLog("Korza (R) Components Monitor started", 1, std::chrono::seconds(120)))
-      << sb_.log().substr(0, 4000);
+  startWithLimit(256, 256);
   const std::string log = sb_.log();
   // The pipes or the child's /dev/null, whichever runs out first.
   EXPECT_THAT(log, HasSubstr("cannot start component \"b0"));
