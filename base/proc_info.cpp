@@ -11,8 +11,12 @@
 
 #if defined(__FreeBSD__)
 #include <sys/param.h>
+#include <sys/proc.h>
 #include <sys/sysctl.h>
 #include <sys/user.h>
+#endif
+#if defined(__APPLE__)
+#include <climits>
 #endif
 
 namespace Utils {
