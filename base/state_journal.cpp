@@ -170,7 +170,7 @@ void StateJournal::close(bool remove) {
   if (fd_ < 0) return;
   ::close(fd_);
   fd_ = -1;
-  if (remove) unlink(path_.c_str());
+  if (remove && live_.empty()) unlink(path_.c_str());
   live_.clear();
   records_ = 0;
 }

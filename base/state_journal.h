@@ -52,8 +52,8 @@ class StateJournal {
   // Replaces the file at `path` by an empty journal and writes to it from
   // now on. False (errno set) when it could not be created.
   bool open(const std::string& path);
-  // Stops writing; with `remove` the file is unlinked (a clean exit leaves
-  // nothing to stop).
+  // Stops writing. With `remove` the file is unlinked when it records no
+  // live process (a clean exit leaves nothing to stop); otherwise it stays.
   void close(bool remove);
   bool isOpen() const;
 

@@ -309,10 +309,13 @@ void MonitorProgram::stopLeftovers() {
     waitEnded(running, std::chrono::steady_clock::now() + std::chrono::seconds(5));
     for (const auto& e : running) monitorLog().error("cannot stop " + leftoverLabel(e));
   }
-  if (!StateJournal::instance().open(file)) {
+  StateJournal& journal = StateJournal::instance();
+  if (!journal.open(file)) {
     monitorLog().error("cannot create state file \"" + file + "\": " + Utils::errorText(errno));
     return;
   }
+  // What could not be stopped stays recorded for the next instance.
+  for (const auto& e : running) journal.started(e.pid, e.startTime, e.stopSeconds, e.name);
   stateFile = file;
 }
 
