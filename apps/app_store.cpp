@@ -168,32 +168,74 @@ void AppStore::applyRunList(const Utils::NameSet& run_list, const RecoveryTimes&
   }
 }
 
-pid_t AppStore::getPidByFd(int descriptor) const {
-  for (const auto& app : apps) {
-    const pid_t p = app->getPidByFd(descriptor);
-    if (p != -1) return app->isStarted() ? p : 0;
+AppStore::~AppStore() {
+  // An application may outlive the store (a caller still holds it): its
+  // components must not report to an index that is gone.
+  for (const auto& app : apps) app->setIndex(nullptr);
+}
+
+void AppStore::addApp(AppPtr app) {
+  app->setIndex(&index_);
+  apps.push_back(std::move(app));
+}
+
+AppStore::AppPtr AppStore::shared(const Application* app) const {
+  if (app == nullptr) return nullptr;
+  if (AppPtr held = const_cast<Application*>(app)->weak_from_this().lock()) return held;
+  for (const auto& a : apps) {
+    if (a.get() == app) return a;
   }
-  return -1;
+  return nullptr;
+}
+
+std::vector<std::pair<Application*, Component*>> AppStore::ownersOfPid(pid_t p) const {
+  std::vector<std::pair<Application*, Component*>> out;
+  for (Component* comp : index_.byPid(p)) {
+    if (comp->owner() != nullptr) out.emplace_back(comp->owner(), comp);
+  }
+  return out;
+}
+
+pid_t AppStore::getPidByFd(int descriptor) const {
+  const Component* comp = index_.byFd(descriptor);
+  if (comp == nullptr || comp->owner() == nullptr) return -1;
+  return comp->owner()->isStarted() ? comp->getPid() : 0;
 }
 
 void AppStore::addFds(std::vector<int>& fds) const {
-  for (const auto& app : apps) app->addFds(fds);
+  std::vector<int> held;
+  index_.descriptors(held);
+  for (int fd : held) {
+    const Component* comp = index_.byFd(fd);
+    if (comp != nullptr && comp->isStarted()) fds.push_back(fd);
+  }
+}
+
+pid_t AppStore::descriptorClosed(int descriptor) {
+  Component* comp = index_.byFd(descriptor);
+  if (comp == nullptr || comp->owner() == nullptr) return -1;
+  if (comp->owner()->isStarted()) return comp->getPid();
+  // Consumed all the same (closed, the child reaped), or it would stay at
+  // end of file in every wait.
+  comp->stop(true);
+  return 0;
 }
 
 void AppStore::fault(pid_t p, int64_t fault_time) {
-  for (const auto& app : apps) {
+  for (const auto& owner : ownersOfPid(p)) {
     Utils::NameSet deps_of_app;
-    const auto range = dependents.equal_range(app->getName());
+    const auto range = dependents.equal_range(owner.first->getName());
     for (auto it = range.first; it != range.second; ++it) deps_of_app.insert(it->second);
-    if (app->fault(p, fault_time, deps_of_app)) break;
+    if (owner.first->faultOf(*owner.second, p, fault_time, deps_of_app)) break;
   }
 }
 
 bool AppStore::recovery(pid_t p, int64_t fault_time, uint32_t try_number,
                         const Utils::NameSet& names) {
-  for (const auto& app : apps) {
+  for (const auto& owner : ownersOfPid(p)) {
+    Application* app = owner.first;
     if (!names.empty() && names.count(app->getName()) == 0) continue;
-    if (app->recovery(p, fault_time, try_number)) {
+    if (app->recoverComponent(*owner.second, p, fault_time, try_number)) {
       afterRecovery(app->getName());
       return true;
     }
@@ -218,9 +260,10 @@ void AppStore::afterRecovery(const std::string& name) {
 }
 
 void AppStore::cannotRecovery(pid_t p, int64_t fault_time) {
-  for (const auto& app : apps) {
-    if (app->cannotRecovery(p, fault_time)) return;
-  }
+  const auto owners = ownersOfPid(p);
+  if (owners.empty()) return;
+  Application* app = owners.front().first;
+  owners.front().second->cannotRecovery(fault_time, app->getFullName(), app->getPath());
 }
 
 bool AppStore::hasFaultPid(pid_t p) const {
@@ -230,25 +273,18 @@ bool AppStore::hasFaultPid(pid_t p) const {
   return false;
 }
 
-bool AppStore::hasPid(pid_t p) const {
-  for (const auto& app : apps) {
-    if (app->hasPid(p)) return true;
-  }
-  return false;
-}
+bool AppStore::hasPid(pid_t p) const { return !index_.byPid(p).empty(); }
 
 AppStore::AppPtr AppStore::findByPid(pid_t p) const {
-  for (const auto& app : apps) {
-    if (app->hasPid(p)) return app;
-  }
-  return nullptr;
+  const auto owners = ownersOfPid(p);
+  return owners.empty() ? nullptr : shared(owners.front().first);
 }
 
 bool AppStore::releaseFd(int descriptor) {
-  for (const auto& app : apps) {
-    if (app->releaseFd(descriptor)) return true;
-  }
-  return false;
+  Component* comp = index_.byFd(descriptor);
+  if (comp == nullptr) return false;
+  comp->stop(true);
+  return true;
 }
 
 void AppStore::sendSignal(int signo) {
@@ -263,9 +299,8 @@ bool AppStore::sendSignalToApp(const std::string& name, int signo) {
 }
 
 void AppStore::sendSignalToPids(const std::set<pid_t>& pids, int signo) {
-  for (const auto& app : apps) {
-    std::set<pid_t> copy = pids;
-    app->sendSignalToPids(copy, signo);
+  for (pid_t p : pids) {
+    for (const auto& owner : ownersOfPid(p)) owner.second->sendSignal(signo);
   }
 }
 

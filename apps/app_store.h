@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "apps/application.h"
+#include "apps/owner_index.h"
 #include "base/utils.h"
 
 class CompStrategy;
@@ -42,12 +43,12 @@ class AppStore {
   using Dependents = std::multimap<std::string, std::string, Utils::NoCaseLess>;
 
   explicit AppStore(bool update_mode = false) : updateMode(update_mode) {}
-  virtual ~AppStore() = default;
+  virtual ~AppStore();
   AppStore(const AppStore&) = delete;
   AppStore& operator=(const AppStore&) = delete;
 
   // Appends an application (catalogue order).
-  void addApp(AppPtr app) { apps.push_back(std::move(app)); }
+  void addApp(AppPtr app);
   // The application of that name (any letter case), or null.
   AppPtr find(const std::string& name) const;
   const Apps& getApps() const { return apps; }
@@ -72,8 +73,18 @@ class AppStore {
   // Adds the entry D -> A for every dependency D of every application A.
   void buildDependents();
 
+  // The pid of the component holding the management descriptor: 0 when
+  // its application is not running, -1 when no component holds it. O(1).
   pid_t getPidByFd(int descriptor) const;
+  // The management descriptors of the started components.
   void addFds(std::vector<int>& fds) const;
+  // One management descriptor reached end of file: the owner's pid (> 0,
+  // then the caller files the fault event and calls fault), 0 when the
+  // owner's application is not running (the component is stopped and the
+  // descriptor closed here), -1 when nobody holds it. O(1).
+  pid_t descriptorClosed(int descriptor);
+  // Told of every management descriptor taken (true) or let go (false).
+  void setFdListener(OwnerIndex::FdListener listener) { index_.setFdListener(std::move(listener)); }
   void fault(pid_t p, int64_t fault_time);
   // Restarts the component with pid `p` in the named applications (all when
   // `names` is empty). After a failed attempt the component still carries
@@ -114,7 +125,14 @@ class AppStore {
                          const std::string& agent_address, const std::string& pid_dir);
   // SIGHUP to the started dependents of a recovered agent.
   void afterRecovery(const std::string& name);
+  // Applications and components currently carrying pid `p` (a copy: the
+  // caller's work may change the index).
+  std::vector<std::pair<Application*, Component*>> ownersOfPid(pid_t p) const;
+  // The store's shared pointer to the application, or null.
+  AppPtr shared(const Application* app) const;
 
+  // Declared before the applications: it outlives their components.
+  OwnerIndex index_;
   Apps apps;
   bool updateMode;
   Dependents dependents;

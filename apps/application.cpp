@@ -39,6 +39,20 @@ Application::Application(const ApplicationConf& conf)
   for (const auto& c : conf.components) components.emplace_back(c);
 }
 
+Application::~Application() { setIndex(nullptr); }
+
+void Application::setIndex(ComponentIndex* index) {
+  index_ = index;
+  for (auto& comp : components) comp.attach(index, this);
+}
+
+Component& Application::appendComponent(const ComponentConf& conf) {
+  components.emplace_back(conf);
+  Component& comp = components.back();
+  comp.attach(index_, this);
+  return comp;
+}
+
 void Application::TEST_setSleeper(std::function<void(unsigned)> s) { sleeper() = std::move(s); }
 
 void Application::sleepRetry(unsigned seconds) {
@@ -137,19 +151,27 @@ bool Application::recovery(pid_t p, int64_t fault_time, uint32_t try_number) {
   monitorLog().debug("Application::recovery() pid=" + std::to_string(p));
   if (!started) return false;
   bool result = false;
-  StandartCompStrategy strategy;
   for (auto& comp : components) {
-    if (!comp.hasPid(p)) continue;
-    if (startComp(comp, fault_time, try_number, strategy)) {
-      result = true;
-    } else if (!comp.isStarted()) {
-      // The failed attempt's child is gone; the component keeps the pid of
-      // the instance whose fault is being recovered, so that the next
-      // attempt of the same fault event still finds it.
-      comp.setPidAfterFailedRecovery(p);
-    }
+    if (comp.hasPid(p) && recoverComponent(comp, p, fault_time, try_number)) result = true;
   }
   return result;
+}
+
+bool Application::recoverComponent(Component& comp, pid_t p, int64_t fault_time,
+                                   uint32_t try_number) {
+  if (!started || !comp.hasPid(p)) return false;
+  if (startComp(comp, fault_time, try_number, StandartCompStrategy())) return true;
+  // The failed attempt's child is gone; the component keeps the pid of the
+  // instance whose fault is being recovered, so that the next attempt of
+  // the same fault event still finds it.
+  if (!comp.isStarted()) comp.setPidAfterFailedRecovery(p);
+  return false;
+}
+
+bool Application::faultOf(Component& comp, pid_t p, int64_t fault_time,
+                          const Utils::NameSet& dependents) {
+  if (!started) return false;
+  return comp.fault(p, fault_time, fullName, path, dependents);
 }
 
 bool Application::cannotRecovery(pid_t p, int64_t fault_time) {
@@ -182,7 +204,7 @@ bool Application::reconfig(const ApplicationConf& conf,
     const bool was_started = started;
     stop();
     components.clear();
-    for (const auto& c : conf.components) components.emplace_back(c);
+    for (const auto& c : conf.components) appendComponent(c);
     // A stopped application stays stopped: its components start with it.
     if (was_started) start(recovery_times, StandartCompStrategy());
   }
@@ -232,10 +254,9 @@ bool Application::reconfigComponents(const ApplicationConf& conf) {
   for (const auto& c : conf.components) {
     if (findComponent(c.name) != components.end()) continue;
     monitorLog().info("new component \"" + c.name + "\"");
-    components.emplace_back(c);
+    Component& comp = appendComponent(c);
     // In a stopped application it starts with the application.
     if (!started) continue;
-    Component& comp = components.back();
     // A new component that cannot start is a run-time failure of that
     // component, not of the reload: the rest of the reload still applies,
     // and the next start of the application tries it again.
@@ -295,7 +316,7 @@ Application::Components::iterator Application::findComponent(const std::string& 
                       [&](const Component& c) { return c.getName() == comp_name; });
 }
 
-void Application::addComponent(const ComponentConf& conf) { components.emplace_back(conf); }
+void Application::addComponent(const ComponentConf& conf) { appendComponent(conf); }
 
 void Application::sendSignal(int signo) {
   for (auto& comp : components) comp.sendSignal(signo);

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,11 +22,12 @@
 class CompStrategy;
 class Regenerator;
 
-class Application {
+class Application : public std::enable_shared_from_this<Application> {
  public:
   using Components = std::vector<Component>;
 
   explicit Application(const ApplicationConf& conf);
+  ~Application();
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
 
@@ -38,6 +40,8 @@ class Application {
   bool isStarted() const { return started; }
   void setRegenerator(Regenerator* r) { regenerator = r; }
   Regenerator* getRegenerator() const { return regenerator; }
+  // Attaches every component, now and later, to `index` (null: none).
+  void setIndex(ComponentIndex* index);
 
   // Starts the components in order; a component that fails is retried after
   // each interval of `recovery_times` while the supervisor is not stopping.
@@ -56,6 +60,11 @@ class Application {
   // Hands a closed management descriptor to the components; true when the
   // owning child stopped by itself.
   bool fault(pid_t p, int64_t fault_time, const Utils::NameSet& dependents);
+  // The same for one component of this application, found by the caller.
+  bool faultOf(Component& comp, pid_t p, int64_t fault_time, const Utils::NameSet& dependents);
+  // Restarts one component of this application that carries pid `p`; the
+  // rest as recovery.
+  bool recoverComponent(Component& comp, pid_t p, int64_t fault_time, uint32_t try_number);
   // The cannot-recover notice of the component with that pid; false when
   // none has it.
   bool cannotRecovery(pid_t p, int64_t fault_time);
@@ -78,6 +87,8 @@ class Application {
   bool dependsOn(const std::string& app_name) const { return deps.count(app_name) != 0; }
   Components::iterator findComponent(const std::string& comp_name);
   void addComponent(const ComponentConf& conf);
+  // Appends a component built from the record, attached to the index.
+  Component& appendComponent(const ComponentConf& conf);
 
   void sendSignal(int signo);
   void sendSignalToPids(std::set<pid_t>& pids, int signo);
@@ -111,6 +122,7 @@ class Application {
   Utils::NameSet deps;
   Components components;
   Regenerator* regenerator = nullptr;  // not owned; may be null
+  ComponentIndex* index_ = nullptr;    // not owned; may be null
   bool started = false;
 };
 

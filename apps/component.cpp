@@ -1,8 +1,8 @@
 #include "apps/component.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
-#include <sys/select.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +21,8 @@
 #include "base/child_wait.h"
 #include "base/flags.h"
 #include "base/log.h"
+#include "base/proc_info.h"
+#include "base/state_journal.h"
 
 namespace {
 
@@ -187,6 +189,9 @@ void closeRange(long low, long high) {
   }
   if (setsid() < 0) childFail(answer, "setsid() error", errno, 7);
 
+  // The descriptors are closed up to the daemon's own limit; the component
+  // runs with the limit the daemon was started with.
+  Utils::applyChildNoFileLimit();
   execv(plan.path, plan.args);
   childFail(answer, plan.execMessage, errno, 5);
 }
@@ -197,13 +202,30 @@ void closeRange(long low, long high) {
 // reaps it. True when it ended (status filled, or -1 when the child was not
 // ours to wait for); false while it still runs.
 bool reapWithin(pid_t p, int& status, int timeout_ms) {
+  bool ended;
   try {
-    return Utils::waitChild(p, &status, timeout_ms);
+    ended = Utils::waitChild(p, &status, timeout_ms);
   } catch (const std::runtime_error& e) {
     monitorLog().error(e.what());
     status = -1;
-    return true;
+    ended = true;
   }
+  // Gone (or never ours): nothing a later instance would have to stop.
+  if (ended) StateJournal::instance().ended(p);
+  return ended;
+}
+
+// Waits at most `timeout_ms` for `fd` to become readable: 1 readable (or
+// at end of file / in error, which a read then tells), 0 time-out, -1 with
+// errno set. Any descriptor number works.
+int pollReadable(int fd, int timeout_ms) {
+  struct pollfd p = {fd, POLLIN, 0};
+  const int rc = poll(&p, 1, timeout_ms);
+  if (rc > 0 && (p.revents & POLLNVAL) != 0) {
+    errno = EBADF;
+    return -1;
+  }
+  return rc;
 }
 
 // Waits for the answer descriptor to become readable, restarting with the
@@ -218,13 +240,9 @@ bool waitReadable(int fd, uint32_t seconds) {
     const auto left =
         std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
     const auto wait = left < kSlice ? left : std::chrono::microseconds(kSlice);
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    struct timeval tv;
-    tv.tv_sec = static_cast<time_t>(wait.count() > 0 ? wait.count() / 1000000 : 0);
-    tv.tv_usec = static_cast<suseconds_t>(wait.count() > 0 ? wait.count() % 1000000 : 0);
-    const int rc = select(fd + 1, &set, nullptr, nullptr, &tv);
+    // Rounded up, so a wait never ends before its time.
+    const int wait_ms = wait.count() > 0 ? static_cast<int>((wait.count() + 999) / 1000) : 0;
+    const int rc = pollReadable(fd, wait_ms);
     if (rc > 0) return true;
     if (rc < 0) {
       if (errno != EINTR) return false;
@@ -273,6 +291,8 @@ Component::Component(const ComponentConf& conf)
       agent(conf.agent) {}
 
 Component::~Component() {
+  if (index_ != nullptr) index_->removed(*this);
+  index_ = nullptr;
   closeFd();
   closeErrFd();
   if (reportFd >= 0) close(reportFd);
@@ -296,7 +316,11 @@ Component::Component(Component&& other) noexcept
       errFd(other.errFd),
       reportFd(other.reportFd),
       lastWaitStatus_(other.lastWaitStatus_),
-      history_(std::move(other.history_)) {
+      history_(std::move(other.history_)),
+      index_(other.index_),
+      owner_(other.owner_) {
+  other.index_ = nullptr;
+  if (index_ != nullptr) index_->moved(other, *this);
   other.reportFd = -1;
   other.fd = -1;
   other.errFd = -1;
@@ -305,6 +329,8 @@ Component::Component(Component&& other) noexcept
 
 Component& Component::operator=(Component&& other) noexcept {
   if (this == &other) return *this;
+  if (index_ != nullptr) index_->removed(*this);
+  index_ = nullptr;
   closeFd();
   closeErrFd();
   name = std::move(other.name);
@@ -327,6 +353,10 @@ Component& Component::operator=(Component&& other) noexcept {
   other.reportFd = -1;
   lastWaitStatus_ = other.lastWaitStatus_;
   history_ = std::move(other.history_);
+  index_ = other.index_;
+  owner_ = other.owner_;
+  other.index_ = nullptr;
+  if (index_ != nullptr) index_->moved(other, *this);
   other.fd = -1;
   other.errFd = -1;
   other.started = false;
@@ -334,8 +364,32 @@ Component& Component::operator=(Component&& other) noexcept {
 }
 
 void Component::closeFd() {
-  if (fd >= 0) close(fd);
-  fd = -1;
+  if (fd < 0) return;
+  // The index lets go of the number before it can be reused.
+  const int old = fd;
+  assignFd(-1);
+  close(old);
+}
+
+void Component::assignFd(int descriptor) {
+  const int old = fd;
+  fd = descriptor;
+  if (index_ != nullptr && old != descriptor) index_->fdChanged(*this, old);
+}
+
+void Component::assignPid(pid_t p) {
+  const pid_t old = pid;
+  pid = p;
+  if (index_ != nullptr && old != p) index_->pidChanged(*this, old);
+}
+
+void Component::attach(ComponentIndex* index, Application* owner) {
+  if (index_ != nullptr) index_->removed(*this);
+  index_ = index;
+  owner_ = owner;
+  if (index_ == nullptr) return;
+  if (fd >= 0) index_->fdChanged(*this, -1);
+  if (pid > 0) index_->pidChanged(*this, -1);
 }
 
 void Component::closeErrFd() {
@@ -350,11 +404,10 @@ void Component::logLaunchReport() {
   std::string detail;
   char buf[512];
   for (;;) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(reportFd, &set);
-    struct timeval tv = {0, 0};
-    if (select(reportFd + 1, &set, nullptr, nullptr, &tv) <= 0) break;
+    int rc;
+    do rc = pollReadable(reportFd, 0);
+    while (rc < 0 && errno == EINTR);
+    if (rc <= 0) break;
     ssize_t n;
     do {
       n = read(reportFd, buf, sizeof(buf));
@@ -520,7 +573,10 @@ bool Component::startComp(const CompStrategy& strategy, const std::string& app_p
     close(err_pipe[1]);
     err_fd = err_pipe[0];
   }
-  pid = forked;
+  // Recorded before anything can fail: a daemon that dies from here on
+  // leaves a child the next instance finds.
+  StateJournal::instance().started(forked, Utils::processStartTime(forked), timeStop, name);
+  assignPid(forked);
   child = forked;
   return true;
 }
@@ -533,7 +589,7 @@ void Component::checkEarlyDeath(int& answer_fd) {
     signo = WTERMSIG(status);
     if (signo < 1 || signo > 126) signo = 0;
   }
-  pid = -1;
+  assignPid(-1);
   if (answer_fd >= 0) close(answer_fd);
   answer_fd = -1;
   stop(false);
@@ -570,7 +626,7 @@ void Component::startStandart(const CompStrategy& strategy, const std::string& a
   std::string text = "component \"" + name + "\"";
   if (answer == ' ') {
     started = true;
-    fd = answer_fd;
+    assignFd(answer_fd);
     history_.lastStart = time(nullptr);
     history_.givenUp = false;
     if (fault_time > 0) ++history_.restarts;

@@ -26,7 +26,23 @@
 #include "base/utils.h"
 #include "config/app_config.h"
 
+class Application;
+class Component;
 class CompStrategy;
+
+// Kept in step with the management descriptor and the pid of every
+// component attached to it, so that the owner of either is found without a
+// walk over all components. Components call it whenever one of them
+// changes, when they move in memory and when they go away.
+class ComponentIndex {
+ public:
+  virtual ~ComponentIndex() = default;
+  // `old_fd` / `old_pid`: the value before (-1: none).
+  virtual void fdChanged(Component& comp, int old_fd) = 0;
+  virtual void pidChanged(Component& comp, pid_t old_pid) = 0;
+  virtual void moved(Component& from, Component& to) = 0;
+  virtual void removed(Component& comp) = 0;
+};
 
 class Component {
  public:
@@ -89,15 +105,19 @@ class Component {
   Utils::Account account() const { return Utils::resolveAccount(user, group); }
 
   void setStarted(bool value) { started = value; }
-  void setFd(int descriptor) { fd = descriptor; }
+  void setFd(int descriptor) { assignFd(descriptor); }
   // Closes the management descriptor if open; fd becomes -1.
   void closeFd();
   void setLogType(int type, const std::string& command);
   // After a failed restart attempt of a component that is not running: it
   // carries again the pid of the instance whose fault is being recovered.
   void setPidAfterFailedRecovery(pid_t p) {
-    if (!started) pid = p;
+    if (!started) assignPid(p);
   }
+  // Reports every later change of fd and pid to `index` (null: none) and
+  // names the application the component belongs to.
+  void attach(ComponentIndex* index, Application* owner);
+  Application* owner() const { return owner_; }
 
   // Replaces the informer by a new one built from logType / logCommand.
   // Throws std::runtime_error from the informer factory.
@@ -175,6 +195,9 @@ class Component {
   // descriptor (answer_fd becomes -1), stops the component and throws as
   // described for the start answer. Returns when the child still runs.
   void checkEarlyDeath(int& answer_fd);
+  // Every change of fd / pid goes through these, so the index follows.
+  void assignFd(int descriptor);
+  void assignPid(pid_t p);
 
   std::string name;
   std::string argv;
@@ -197,6 +220,8 @@ class Component {
 
   int lastWaitStatus_ = -1;  // wait status of the last child reaped by stopPid; -1: unknown
   History history_;
+  ComponentIndex* index_ = nullptr;  // not owned; follows this object on a move
+  Application* owner_ = nullptr;     // not owned
 };
 
 #endif  // KORZA_APPS_COMPONENT_H_

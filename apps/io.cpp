@@ -1,6 +1,6 @@
 #include "apps/io.h"
 
-#include <sys/select.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -22,22 +22,21 @@ void wait_for_read(int fd, long long& budget_us, int* drain) {
   int rc;
   for (;;) {
     const long long left = budget - spentUs();
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    int top = fd;
+    struct pollfd polled[2] = {{fd, POLLIN, 0}, {-1, POLLIN, 0}};
     const bool draining = drain != nullptr && *drain >= 0;
-    if (draining) {
-      FD_SET(*drain, &set);
-      if (*drain > top) top = *drain;
-    }
-    struct timeval tv;
-    const long long wait_us = left > 0 ? left : 0;
-    tv.tv_sec = static_cast<time_t>(wait_us / 1000000);
-    tv.tv_usec = static_cast<suseconds_t>(wait_us % 1000000);
-    rc = select(top + 1, &set, nullptr, nullptr, &tv);
+    if (draining) polled[1].fd = *drain;
+    // Rounded up to whole milliseconds, so a wait never ends early.
+    const long long wait_ms = left > 0 ? (left + 999) / 1000 : 0;
+    rc = poll(polled, draining ? 2 : 1,
+              static_cast<int>(wait_ms > 0x7fffffffLL ? 0x7fffffffLL : wait_ms));
     if (rc < 0 && errno == EINTR) continue;
-    if (rc > 0 && draining && FD_ISSET(*drain, &set)) {
+    if (rc > 0 && (polled[0].revents & POLLNVAL) != 0) {
+      errno = EBADF;
+      rc = -1;
+      break;
+    }
+    const bool ready = rc > 0 && polled[0].revents != 0;
+    if (rc > 0 && draining && polled[1].revents != 0) {
       // The other pipe is read and dropped, so that a child writing much
       // there never blocks before it writes what is waited for here.
       char buf[4096];
@@ -46,7 +45,7 @@ void wait_for_read(int fd, long long& budget_us, int* drain) {
         n = read(*drain, buf, sizeof buf);
       } while (n < 0 && errno == EINTR);
       if (n <= 0) *drain = -1;
-      if (!FD_ISSET(fd, &set)) {
+      if (!ready) {
         if (spentUs() < budget) continue;
         rc = 0;
       }
@@ -56,7 +55,7 @@ void wait_for_read(int fd, long long& budget_us, int* drain) {
   const int err = errno;
   const long long spent = spentUs();
   budget_us = (rc == 0 || spent >= budget) ? 0 : budget - spent;
-  if (rc < 0) throw Error("error in select(): " + Utils::errorText(err));
+  if (rc < 0) throw Error("error in poll(): " + Utils::errorText(err));
   if (rc == 0) throw TimeoutException("timeout");
 }
 

@@ -14,7 +14,7 @@ class Exception : public std::runtime_error {
  public:
   explicit Exception(const std::string& what) : std::runtime_error(what) {}
 };
-// select() failed.
+// The wait itself failed.
 class Error : public Exception {
  public:
   explicit Error(const std::string& what) : Exception(what) {}

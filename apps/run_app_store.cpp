@@ -11,6 +11,7 @@ void RunAppStore::setRegenerator(Regenerator* regenerator) {
 }
 
 void RunAppStore::setApplications(const Records& records) {
+  for (const auto& app : apps) app->setIndex(nullptr);
   apps.clear();
   dependents.clear();
   for (const auto& record : records) {
@@ -30,6 +31,7 @@ bool RunAppStore::removeApplication(const std::string& name) {
   if (!app) return false;
   stopAppAndIDepends(*app);
   app->stop();
+  app->setIndex(nullptr);
   apps.erase(std::remove(apps.begin(), apps.end(), app), apps.end());
   for (auto it = dependents.begin(); it != dependents.end();) {
     if (Utils::equalsNoCase(it->first, name) || Utils::equalsNoCase(it->second, name)) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/program_options.hpp>
 #include <cerrno>
@@ -16,8 +17,11 @@
 #include <sstream>
 #include <thread>
 
+#include "base/child_wait.h"
 #include "base/flags.h"
 #include "base/log.h"
+#include "base/proc_info.h"
+#include "base/state_journal.h"
 #include "base/utils.h"
 #include "monitor/monitor_server.h"
 
@@ -73,14 +77,19 @@ MonitorProgram::MonitorProgram(const std::string& run_list, bool update_mode)
 
 MonitorProgram::~MonitorProgram() {
   monitorLog().debug("~MonitorProgram()");
+  bool stopped = false;
   try {
     stop();
     if (monitor_) monitor_->stop();
+    stopped = true;
   } catch (const std::exception& e) {
     // Nothing may escape a destructor; what could not be stopped is logged.
     monitorLog().error(std::string("MonitorProgram: stop error: ") + e.what());
   }
   monitor_.reset();
+  // A clean stop leaves nothing for the next instance to stop; after a
+  // failed one the record stays, still under the lock.
+  if (!stateFile.empty()) StateJournal::instance().close(stopped);
   if (!pidFile.empty()) {
     try {
       Utils::unlinkPidFile(pidFile, pid_fd_);
@@ -227,6 +236,89 @@ void MonitorProgram::createPidFile() {
   }
 }
 
+void MonitorProgram::raiseDescriptorLimit() {
+  rlim_t before = 0;
+  rlim_t after = 0;
+  const auto text = [](rlim_t value) {
+    return value == RLIM_INFINITY ? std::string("unlimited") : std::to_string(value);
+  };
+  if (Utils::raiseNoFileLimit(before, after)) {
+    monitorLog().debug("descriptor limit: soft " + text(before) + ", raised to the hard limit " +
+                       text(after));
+  } else {
+    monitorLog().debug("descriptor limit: cannot raise soft " + text(before) + ": " +
+                       Utils::errorText(errno));
+  }
+}
+
+namespace {
+
+// Gone, or another process now: nothing more to wait for.
+bool leftoverEnded(const StateJournal::Entry& e) {
+  return Utils::processStartTime(e.pid) != e.startTime;
+}
+
+// Keeps the entries still running; false when none is left.
+bool pruneEnded(std::vector<StateJournal::Entry>& running) {
+  running.erase(std::remove_if(running.begin(), running.end(), leftoverEnded), running.end());
+  return !running.empty();
+}
+
+// Sleeps with a growing step until every entry ended or the deadline.
+void waitEnded(std::vector<StateJournal::Entry>& running,
+               std::chrono::steady_clock::time_point deadline) {
+  auto step = std::chrono::milliseconds(1);
+  while (pruneEnded(running) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(step);
+    if (step < std::chrono::milliseconds(50)) step *= 2;
+  }
+}
+
+std::string leftoverLabel(const StateJournal::Entry& e) {
+  return "component \"" + Utils::printable(e.name) +
+         "\" left by a previous instance, pid=" + std::to_string(e.pid);
+}
+
+}  // namespace
+
+void MonitorProgram::stopLeftovers() {
+  const std::string file = monitor_->getPidFileDir() + korza::kProgramName + ".state";
+  std::vector<StateJournal::Entry> entries;
+  std::string why;
+  if (!StateJournal::readTrusted(file, entries, why) && !why.empty())
+    monitorLog().alert("state file \"" + file + "\" ignored: " + why);
+  // A pid whose start time differs is another process now: never signalled.
+  std::vector<StateJournal::Entry> running;
+  uint32_t longest = 0;
+  for (const auto& e : entries) {
+    if (e.startTime == 0 || leftoverEnded(e)) continue;
+    monitorLog().alert("stopping " + leftoverLabel(e));
+    Utils::killGroup(e.pid, SIGTERM);
+    running.push_back(e);
+    if (e.stopSeconds > longest) longest = e.stopSeconds;
+  }
+  // All at once: the wait is that of the longest stop time, not their sum.
+  if (!running.empty()) {
+    const auto begin = std::chrono::steady_clock::now();
+    waitEnded(running, begin + std::chrono::seconds(longest));
+    for (const auto& e : running) {
+      monitorLog().alert("killing " + leftoverLabel(e));
+      Utils::killGroup(e.pid, SIGKILL);
+    }
+    // Not our children: whoever reaps them does so shortly.
+    waitEnded(running, std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    for (const auto& e : running) monitorLog().error("cannot stop " + leftoverLabel(e));
+  }
+  StateJournal& journal = StateJournal::instance();
+  if (!journal.open(file)) {
+    monitorLog().error("cannot create state file \"" + file + "\": " + Utils::errorText(errno));
+    return;
+  }
+  // What could not be stopped stays recorded for the next instance.
+  for (const auto& e : running) journal.started(e.pid, e.startTime, e.stopSeconds, e.name);
+  stateFile = file;
+}
+
 void MonitorProgram::setSignalProcessors() {
   SignalExecutor* exec = monitor_.get();
   addProcessor(SIGCHLD, std::make_unique<InformProcessor>(exec, "SIGCHLD"));
@@ -368,9 +460,13 @@ int korzaMain(int argc, const char* const* argv) {
     MonitorProgram program(opts.runList, opts.update);
     monitorLog().info(title + " starting");
     program.createMonitor(opts.confFile);
+    program.raiseDescriptorLimit();
     if (!program.changePermissions()) conf_warning_issued = true;
     if (!opts.checkOnly && !opts.checkAll) program.daemonize();
-    if (!checkMode) program.createPidFile();
+    if (!checkMode) {
+      program.createPidFile();
+      program.stopLeftovers();
+    }
     program.setSignalProcessors();
     if (checkMode && !checkAll && !program.verifyDependences()) conf_warning_issued = true;
     if (!checkMode || checkAll) {

@@ -49,8 +49,16 @@ class MonitorProgram : public SignalHandler {
   bool changePermissions();
   // Detaches from the terminal. Throws MonitorProgram::error.
   void daemonize();
+  // Raises the soft descriptor limit to the hard one; the components are
+  // still started with the limit the program was given. Logged.
+  void raiseDescriptorLimit();
   // Writes the locked pid file. Throws MonitorProgram::error (code 3).
   void createPidFile();
+  // With the pid-file lock held: stops the components a previous instance
+  // recorded in the state file and that still run (same process start
+  // time), all at once, then starts a fresh state file that records this
+  // instance's components.
+  void stopLeftovers();
   // Registers the signal processors and blocks the signals.
   void setSignalProcessors();
   // Computes and verifies the first run set; false on failure (logged).
@@ -73,6 +81,7 @@ class MonitorProgram : public SignalHandler {
   void changeLogFileOwner();
 
   std::string pidFile;
+  std::string stateFile;  // empty until stopLeftovers opened it
   int pid_fd_ = -1;
   std::string runList;
   bool updateMode;

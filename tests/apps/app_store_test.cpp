@@ -122,3 +122,49 @@ TEST_F(AppStoreTest, FaultyAppsStopButKeptDependenciesStay) {
 }
 
 }  // namespace
+
+namespace {
+
+// The owner of a management descriptor or a pid is found through the
+// index, which follows starts, restarts, stops and a reload that grows the
+// component list (moving every component in memory).
+TEST_F(AppStoreTest, OwnersOfDescriptorsAndPidsFollowStartsReloadsAndStops) {
+  auto conf = app("A", {});
+  build({conf});
+  store_.startApps({"A"}, {}, "a", "/run/");
+  Component* first = &store_.find("A")->getComponents()[0];
+  const pid_t pid = first->getPid();
+  const int fd = first->getFd();
+  EXPECT_EQ(store_.getPidByFd(fd), pid);
+  EXPECT_EQ(store_.findByPid(pid), store_.find("A"));
+  EXPECT_EQ(store_.getPidByFd(fd + 1000), -1);
+
+  // A reload that adds components moves the first one in memory.
+  for (const char* name : {"b", "c", "d", "e"}) conf->components.push_back(comp(name, ""));
+  ASSERT_TRUE(store_.reconfigApplication(*conf, {}));
+  std::vector<int> fds;
+  store_.addFds(fds);
+  ASSERT_EQ(fds.size(), 5u);
+  for (const auto& c : store_.find("A")->getComponents())
+    EXPECT_EQ(store_.getPidByFd(c.getFd()), c.getPid()) << c.getName();
+  EXPECT_EQ(store_.getPidByFd(fd), pid);
+
+  // A death is filed by pid, restarted by pid; the old descriptor is gone.
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  store_.fault(pid, 1000);
+  EXPECT_EQ(store_.getPidByFd(fd), -1);
+  EXPECT_TRUE(store_.hasPid(pid));  // kept until the restart
+  ASSERT_TRUE(store_.recovery(pid, 1000, 1, {}));
+  const Component& again = store_.find("A")->getComponents()[0];
+  EXPECT_NE(again.getPid(), pid);
+  EXPECT_FALSE(store_.hasPid(pid));
+  EXPECT_EQ(store_.getPidByFd(again.getFd()), again.getPid());
+
+  store_.stopApps();
+  fds.clear();
+  store_.addFds(fds);
+  EXPECT_TRUE(fds.empty());
+  EXPECT_EQ(store_.getPidByFd(again.getFd()), -1);
+}
+
+}  // namespace

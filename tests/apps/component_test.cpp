@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
 
 #include "apps/comp_strategy.h"
+#include "apps/io.h"
 #include "tests/apps/apps_fixture.h"
 
 namespace {
@@ -215,3 +217,33 @@ TEST_F(ComponentTest, CheckAllDrainsTheStandardErrorPipe) {
 }
 
 }  // namespace
+
+// Descriptor numbers past 1023 are waited on like any other (a fixed-size
+// descriptor set would be written past its end).
+TEST(IoTest, ReadsLinesFromADescriptorAbove1023) {
+  struct rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur < 1600) GTEST_SKIP() << "soft descriptor limit too low";
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const int high = fcntl(ends[0], F_DUPFD, 1500);
+  ASSERT_GE(high, 1500);
+  close(ends[0]);
+  int other[2];  // the child's standard error in check-all mode, drained meanwhile
+  ASSERT_EQ(pipe(other), 0);
+  int drain = fcntl(other[0], F_DUPFD, 1550);
+  close(other[0]);
+  ASSERT_EQ(write(other[1], "noise", 5), 5);
+  close(other[1]);
+  ASSERT_EQ(write(ends[1], "Options OK\nrest", 15), 15);
+  close(ends[1]);
+  long long budget_us = 5000000;
+  std::string line;
+  EXPECT_TRUE(IO::readLine(high, budget_us, line, &drain));
+  EXPECT_EQ(line, "Options OK");
+  line.clear();
+  EXPECT_FALSE(IO::readLine(high, budget_us, line, &drain));
+  EXPECT_EQ(line, "rest");
+  if (drain >= 0) close(drain);
+  close(high);
+}
