@@ -452,7 +452,7 @@ int64_t msSince(std::chrono::steady_clock::time_point t) {
 RunEnd runBounded(int dir_fd, const std::string& path, const std::vector<std::string>& argv,
                   std::string& errors, std::chrono::milliseconds limit,
                   const std::function<bool()>& cancelled) {
-  const size_t kKeep = 64 * 1024;
+  const size_t kKeep = size_t{64} * 1024;
   const int64_t kGraceMs = 1000;
   const int64_t kStepMs = 100;
   const std::vector<const char*> args = argvOf(argv);

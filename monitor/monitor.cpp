@@ -197,7 +197,8 @@ void Monitor::reconnectToAgent() {
   connectToAgent();
 }
 
-void Monitor::reportToAgent(const std::shared_ptr<korza::ipc::KzClientProtocol>& report) {
+void Monitor::reportToAgent(const std::shared_ptr<korza::ipc::KzClientProtocol>& report,
+                            const std::string& untold) {
   const size_t kMaxQueued = 256;
   std::lock_guard<std::mutex> lock(agent_mutex_);
   if (agentStop_) return;
@@ -205,7 +206,7 @@ void Monitor::reportToAgent(const std::shared_ptr<korza::ipc::KzClientProtocol>&
     monitorLog().error("cannot report to korza-agent: too many reports are waiting");
     return;
   }
-  agentReports_.push_back(AgentReport{report, settings.getAgentResponseTime()});
+  agentReports_.push_back(AgentReport{report, settings.getAgentResponseTime(), untold});
   if (!agentThread_.joinable()) {
     try {
       agentThread_ = std::thread([this] { agentReporter(); });
@@ -230,16 +231,18 @@ void Monitor::agentReporter() {
       agentReports_.pop_front();
       session = agentSession;
     }
-    if (!session) continue;
+    bool told = false;
     try {
-      if (!session->Execute(next.report,
-                            KzTimeout(std::max<int32_t>(next.timeout_s, 1), KzTimeout::kSeconds))) {
-        monitorLog().error("cannot report to korza-agent: no answer");
-      }
+      told = session &&
+             session->Execute(next.report,
+                              KzTimeout(std::max<int32_t>(next.timeout_s, 1), KzTimeout::kSeconds));
+      if (!told) monitorLog().error("cannot report to korza-agent: no answer");
     } catch (const std::exception& e) {
       monitorLog().error(std::string("cannot report to korza-agent: ") +
                          Utils::printable(e.what()));
     }
+    // What the agent did not hear is at least in the log.
+    if (!told) monitorLog().info(next.untold);
   }
 }
 
@@ -427,7 +430,8 @@ void Monitor::appStarted(Application& app) {
     return;
   }
   reportToAgent(std::make_shared<korza::postd::KzStartAppClient>(
-      app.getName(), app.permissionsList(), app.singleArgv(), app.firstPid()));
+                    app.getName(), app.permissionsList(), app.singleArgv(), app.firstPid()),
+                "application \"" + app.getName() + "\" started");
 }
 
 void Monitor::appStopped(Application& app) {
@@ -436,7 +440,8 @@ void Monitor::appStopped(Application& app) {
     monitorLog().info("application \"" + app.getName() + "\" stoped");
     return;
   }
-  reportToAgent(std::make_shared<korza::postd::KzStopAppClient>(app.getName(), app.firstPid()));
+  reportToAgent(std::make_shared<korza::postd::KzStopAppClient>(app.getName(), app.firstPid()),
+                "application \"" + app.getName() + "\" stoped");
 }
 
 void Monitor::waitLoopEnd() {

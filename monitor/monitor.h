@@ -158,7 +158,8 @@ class Monitor : public Regenerator, public SignalExecutor {
   // Hands one report to the agent reporter; the outcome is only logged.
   // Never waits for the agent: neither a start nor a restart is held up by
   // an agent that does not answer.
-  void reportToAgent(const std::shared_ptr<korza::ipc::KzClientProtocol>& report);
+  void reportToAgent(const std::shared_ptr<korza::ipc::KzClientProtocol>& report,
+                     const std::string& untold);
   // The agent reporter's thread: sends the queued reports in order, each
   // bounded by the AgentResponseTime it was queued with.
   void agentReporter();
@@ -194,6 +195,7 @@ class Monitor : public Regenerator, public SignalExecutor {
   struct AgentReport {
     std::shared_ptr<korza::ipc::KzClientProtocol> report;
     int32_t timeout_s;
+    std::string untold;  // logged when the agent could not be told
   };
   std::mutex agent_mutex_;
   std::condition_variable agent_cond_;

@@ -122,6 +122,15 @@ TEST_F(UpdaterTest, UpdateStepRunsThePostUpdateScriptOfTheKnownProductOnly) {
   EXPECT_THAT(log(), HasSubstr("update process successful"));
   EXPECT_THAT(log(), HasSubstr("exec update cmd: sh " + pkg() + "/usr/local/korza/post-update.sh " +
                                pkg() + " two &"));
+
+  // The package is checked again for the update step.
+  unlink(done.c_str());
+  ASSERT_TRUE(updater_.PreUpdate(pkg(), "two", Updater::kProduct, "m", "").first);
+  chmod((pkg() + "/usr/local/korza").c_str(), 0775);
+  updater_.update();
+  EXPECT_THAT(log(), HasSubstr("cannot update: update package path \"" + pkg() +
+                               "/usr/local/korza\" is not trusted: it is writable by its group"));
+  EXPECT_FALSE(kztest::fileExists(done));
 }
 
 // Alive and not a zombie waiting for a reaper.
