@@ -16,6 +16,7 @@
 
 #include "apps/comp_strategy.h"
 #include "apps/io.h"
+#include "apps/management_fd_watch.h"
 #include "apps/notices.h"
 #include "apps/run_state.h"
 #include "base/child_wait.h"
@@ -334,7 +335,10 @@ Component& Component::operator=(Component&& other) noexcept {
 }
 
 void Component::closeFd() {
-  if (fd >= 0) close(fd);
+  if (fd >= 0) {
+    ManagementFdWatch::closing(fd);
+    close(fd);
+  }
   fd = -1;
 }
 
@@ -571,6 +575,7 @@ void Component::startStandart(const CompStrategy& strategy, const std::string& a
   if (answer == ' ') {
     started = true;
     fd = answer_fd;
+    ManagementFdWatch::opened(fd);
     history_.lastStart = time(nullptr);
     history_.givenUp = false;
     if (fault_time > 0) ++history_.restarts;

@@ -1,0 +1,24 @@
+#include "apps/management_fd_watch.h"
+
+#include <atomic>
+
+namespace {
+
+std::atomic<ManagementFdWatch*> g_watch{nullptr};
+
+}  // namespace
+
+void ManagementFdWatch::install(ManagementFdWatch* watch) { g_watch = watch; }
+
+void ManagementFdWatch::uninstall(ManagementFdWatch* watch) {
+  ManagementFdWatch* expected = watch;
+  g_watch.compare_exchange_strong(expected, nullptr);
+}
+
+void ManagementFdWatch::opened(int fd) {
+  if (ManagementFdWatch* watch = g_watch.load()) watch->fdOpened(fd);
+}
+
+void ManagementFdWatch::closing(int fd) {
+  if (ManagementFdWatch* watch = g_watch.load()) watch->fdClosing(fd);
+}
