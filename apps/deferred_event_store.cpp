@@ -42,9 +42,7 @@ void DeferredEventStore::push(const FaultEvent& event) {
   std::push_heap(events_.begin(), events_.end(), laterDue);
 }
 
-bool DeferredEventStore::popReady(FaultEvent& out) {
-  return popReadyAtMs(out, clock_(), nullptr);
-}
+bool DeferredEventStore::popReady(FaultEvent& out) { return popReadyAtMs(out, clock_(), nullptr); }
 
 bool DeferredEventStore::popReady(FaultEvent& out, int64_t now) {
   return popReadyAtMs(out, now * 1000, nullptr);

@@ -43,8 +43,8 @@ struct Shared {
   bool syslog_open = false;
   // Buffered lines not yet flushed. The flusher sleeps without a time
   // limit while this is false, so a quiet log costs no wake-up.
-  bool dirty = false;                // GUARDED_BY(m_lock)
-  bool flusher = false;              // GUARDED_BY(m_lock)
+  bool dirty = false;               // GUARDED_BY(m_lock)
+  bool flusher = false;             // GUARDED_BY(m_lock)
   std::condition_variable dirtied;  // waited on with m_lock
 };
 

@@ -2,8 +2,8 @@
 // a file shared by all logs, filtered by a severity level.
 //
 // Thread safety: any thread may write. File writes are serialised by one
-// mutex shared by all logs, which the flusher thread also takes. init/setLevel/setConsoleEcho are meant for the
-// main thread during start-up and reload.
+// mutex shared by all logs, which the flusher thread also takes. init/setLevel/setConsoleEcho are
+// meant for the main thread during start-up and reload.
 #ifndef KORZA_BASE_LOG_H_
 #define KORZA_BASE_LOG_H_
 

@@ -109,7 +109,9 @@ TEST_F(LogFileTest, BufferedInfoLinesReachTheFileWithoutAFlush) {
   for (int i = 0; i < 3; ++i) {
     log_.info("line " + std::to_string(i));
     EXPECT_TRUE(kztest::waitFor(
-        [&] { return kztest::readFile(path_).find("line " + std::to_string(i)) != std::string::npos; },
+        [&] {
+          return kztest::readFile(path_).find("line " + std::to_string(i)) != std::string::npos;
+        },
         std::chrono::seconds(5)));
   }
 }

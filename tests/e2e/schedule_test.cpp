@@ -47,7 +47,7 @@ class Schedule : public ::testing::Test {
   }
   // Kills the newest instance of `name`; once the daemon has seen the death,
   // sets the wall clock to `step` (unless empty). Returns the real seconds
-  // from the kill to the next instance (-1: none within a minute).
+  // from the kill to the next instance (-1: none within ten seconds).
   double killAndTimeRestart(const std::string& name, const std::string& step) {
     const size_t instances = sb_.componentPids(name).size();
     const pid_t pid = sb_.waitForInstance(name, instances);
@@ -77,8 +77,8 @@ TEST_F(Schedule, RestartsKeepTheirRealIntervalWhenTheWallClockIsStepped) {
   setenv("FAKETIME_NO_CACHE", "1", 1);
   setenv("FAKETIME_DONT_FAKE_MONOTONIC", "1", 1);
   sb_.startAndWait();
-  for (const char* name :
-       {"LD_PRELOAD", "FAKETIME_TIMESTAMP_FILE", "FAKETIME_NO_CACHE", "FAKETIME_DONT_FAKE_MONOTONIC"}) {
+  for (const char* name : {"LD_PRELOAD", "FAKETIME_TIMESTAMP_FILE", "FAKETIME_NO_CACHE",
+                           "FAKETIME_DONT_FAKE_MONOTONIC"}) {
     unsetenv(name);
   }
   ASSERT_GT(sb_.waitForInstance("agent"), 0) << sb_.log();

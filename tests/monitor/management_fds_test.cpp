@@ -83,7 +83,7 @@ TEST(ManagementDescriptors, RegisteredDescriptorsAndTheWakePipeEndTheWait) {
     });
     EXPECT_TRUE(fds.wait(-1, false).empty());  // woken, not drained
     waker.join();
-    EXPECT_TRUE(fds.wait(-1, true).empty());   // still pending, now drained
+    EXPECT_TRUE(fds.wait(-1, true).empty());  // still pending, now drained
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(fds.wait(50, true).empty());
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
