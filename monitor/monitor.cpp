@@ -35,7 +35,6 @@ int64_t nowSeconds() {
 
 Monitor::Monitor(const std::string& conf_file, const std::string& run_list, bool update_mode)
     : appStore(update_mode), settings(conf_file) {
-  ManagementFdWatch::install(&fds_);
   monitorLog().debug("Monitor::Monitor() confFile = " + conf_file);
   if (!run_list.empty()) {
     for (const auto& name : Utils::split(run_list, ",")) cmdRunSet.insert(name);
@@ -44,6 +43,8 @@ Monitor::Monitor(const std::string& conf_file, const std::string& run_list, bool
   if (settings.isEnterpriseMode()) cmdRunSet.insert("AGENT");
   appStore.load(settings.getMetaConfigDir());
   appStore.setRegenerator(this);
+  // Last: a constructor that throws must leave no watch behind.
+  ManagementFdWatch::install(&fds_);
 }
 
 Monitor::~Monitor() {
