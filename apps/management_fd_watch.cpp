@@ -8,11 +8,13 @@ std::atomic<ManagementFdWatch*> g_watch{nullptr};
 
 }  // namespace
 
-void ManagementFdWatch::install(ManagementFdWatch* watch) { g_watch = watch; }
+ManagementFdWatch* ManagementFdWatch::install(ManagementFdWatch* watch) {
+  return g_watch.exchange(watch);
+}
 
-void ManagementFdWatch::uninstall(ManagementFdWatch* watch) {
+void ManagementFdWatch::uninstall(ManagementFdWatch* watch, ManagementFdWatch* previous) {
   ManagementFdWatch* expected = watch;
-  g_watch.compare_exchange_strong(expected, nullptr);
+  g_watch.compare_exchange_strong(expected, previous);
 }
 
 void ManagementFdWatch::opened(int fd) {

@@ -14,10 +14,12 @@ class ManagementFdWatch {
   virtual void fdOpened(int fd) = 0;
   virtual void fdClosing(int fd) = 0;
 
-  // The watch of the process; null (the default) tells nobody.
-  static void install(ManagementFdWatch* watch);
-  // Removes `watch` if it is the one installed.
-  static void uninstall(ManagementFdWatch* watch);
+  // Makes `watch` the watch of the process and returns the one it replaces
+  // (null, the default, tells nobody).
+  static ManagementFdWatch* install(ManagementFdWatch* watch);
+  // If `watch` is the one installed, puts `previous` (what install
+  // returned) back.
+  static void uninstall(ManagementFdWatch* watch, ManagementFdWatch* previous);
 
   static void opened(int fd);
   static void closing(int fd);

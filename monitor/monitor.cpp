@@ -44,14 +44,14 @@ Monitor::Monitor(const std::string& conf_file, const std::string& run_list, bool
   appStore.load(settings.getMetaConfigDir());
   appStore.setRegenerator(this);
   // Last: a constructor that throws must leave no watch behind.
-  ManagementFdWatch::install(&fds_);
+  previousWatch_ = ManagementFdWatch::install(&fds_);
 }
 
 Monitor::~Monitor() {
   monitorLog().debug("Monitor::~Monitor()");
   // The store outlives this body: the descriptors it still closes are
   // nobody's concern any more.
-  ManagementFdWatch::uninstall(&fds_);
+  ManagementFdWatch::uninstall(&fds_, previousWatch_);
   setState(false);
   agentSession.reset();
   NotificationContext::release();

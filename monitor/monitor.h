@@ -221,6 +221,8 @@ class Monitor : public Regenerator, public SignalExecutor {
   // The running components' management descriptors and the wake pipe the
   // main loop sleeps on.
   ManagementFds fds_;
+  // The watch installed before this monitor's, put back when it goes.
+  ManagementFdWatch* previousWatch_ = nullptr;
 };
 
 #endif  // KORZA_MONITOR_MONITOR_H_
