@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -20,6 +21,7 @@
 
 namespace korza {
 
+#if defined(KZ_POLLER_EPOLL) || defined(KZ_POLLER_KQUEUE)
 namespace {
 
 // Ready descriptors taken from the kernel per wait; more stay reported (the
@@ -38,13 +40,11 @@ int createKernelList() {
     return -1;
   }
   return kq;
-#else
-  errno = ENOSYS;
-  return -1;
 #endif
 }
 
 }  // namespace
+#endif
 
 EventPoller::EventPoller(bool portable) {
 #if defined(KZ_POLLER_EPOLL) || defined(KZ_POLLER_KQUEUE)
