@@ -16,6 +16,7 @@
 
 #include "apps/comp_strategy.h"
 #include "apps/io.h"
+#include "apps/management_fd_watch.h"
 #include "apps/notices.h"
 #include "apps/run_state.h"
 #include "base/child_wait.h"
@@ -373,8 +374,13 @@ void Component::closeFd() {
 
 void Component::assignFd(int descriptor) {
   const int old = fd;
+  if (old == descriptor) return;
+  // The main loop's watch and the owner index let go of the old number
+  // before it can be reused, and learn of the new one.
+  if (old >= 0) ManagementFdWatch::closing(old);
   fd = descriptor;
-  if (index_ != nullptr && old != descriptor) index_->fdChanged(*this, old);
+  if (descriptor >= 0) ManagementFdWatch::opened(descriptor);
+  if (index_ != nullptr) index_->fdChanged(*this, old);
 }
 
 void Component::assignPid(pid_t p) {

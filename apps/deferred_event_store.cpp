@@ -1,7 +1,7 @@
 #include "apps/deferred_event_store.h"
 
 #include <algorithm>
-#include <ctime>
+#include <chrono>
 #include <string>
 
 #include "base/log.h"
@@ -9,16 +9,23 @@
 namespace {
 
 // std::*_heap build a max-heap; "greater due time" puts the earliest on top.
-bool laterDue(const FaultEvent& a, const FaultEvent& b) { return a.dueTime > b.dueTime; }
+bool laterDue(const FaultEvent& a, const FaultEvent& b) { return a.dueMs > b.dueMs; }
 
 }  // namespace
+
+int64_t DeferredEventStore::monotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 void DeferredEventStore::pushFault(FaultEvent event) {
   ++event.tryNumber;
   if (event.tryNumber > recoveryTimes_.size()) throw TimeoutError();
   int64_t offset = 0;
   for (uint32_t i = 0; i < event.tryNumber; ++i) offset += recoveryTimes_[i];
-  event.dueTime = static_cast<int32_t>(event.faultTime + offset);
+  event.dueMs = event.seenMs + offset * 1000;
+  event.dueTime = event.dueMs / 1000;
   push(event);
 }
 
@@ -35,35 +42,40 @@ void DeferredEventStore::push(const FaultEvent& event) {
   std::push_heap(events_.begin(), events_.end(), laterDue);
 }
 
-bool DeferredEventStore::popReady(FaultEvent& out) {
-  return popReady(out, static_cast<int64_t>(time(nullptr)));
-}
+bool DeferredEventStore::popReady(FaultEvent& out) { return popReadyAtMs(out, clock_(), nullptr); }
 
 bool DeferredEventStore::popReady(FaultEvent& out, int64_t now) {
-  if (events_.empty()) return false;
-  if (now < events_.front().dueTime) return false;
-  std::pop_heap(events_.begin(), events_.end(), laterDue);
-  out = events_.back();
-  events_.pop_back();
-  return true;
+  return popReadyAtMs(out, now * 1000, nullptr);
 }
 
 bool DeferredEventStore::popReadyIf(FaultEvent& out,
                                     const std::function<bool(const FaultEvent&)>& wanted) {
-  return popReadyIf(out, wanted, static_cast<int64_t>(time(nullptr)));
+  return popReadyAtMs(out, clock_(), &wanted);
 }
 
-bool DeferredEventStore::popReadyIf(FaultEvent& out,
-                                    const std::function<bool(const FaultEvent&)>& wanted,
-                                    int64_t now) {
+bool DeferredEventStore::popReadyAtMs(FaultEvent& out, int64_t now_ms,
+                                      const std::function<bool(const FaultEvent&)>* wanted) {
+  if (events_.empty() || now_ms < events_.front().dueMs) return false;
+  if (wanted == nullptr || (*wanted)(events_.front())) {
+    std::pop_heap(events_.begin(), events_.end(), laterDue);
+    out = events_.back();
+    events_.pop_back();
+    return true;
+  }
   auto best = events_.end();
   for (auto it = events_.begin(); it != events_.end(); ++it) {
-    if (now < it->dueTime || !wanted(*it)) continue;
-    if (best == events_.end() || it->dueTime < best->dueTime) best = it;
+    if (now_ms < it->dueMs || !(*wanted)(*it)) continue;
+    if (best == events_.end() || it->dueMs < best->dueMs) best = it;
   }
   if (best == events_.end()) return false;
   out = *best;
   events_.erase(best);
   std::make_heap(events_.begin(), events_.end(), laterDue);
   return true;
+}
+
+int64_t DeferredEventStore::msUntilNextDue() const {
+  if (events_.empty()) return -1;
+  const int64_t left = events_.front().dueMs - clock_();
+  return left > 0 ? left : 0;
 }

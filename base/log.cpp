@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +18,7 @@
 #include <ctime>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "base/flags.h"
 
@@ -27,6 +31,9 @@ const char* const kSeverityText[] = {" OFF ",  " FATAL ", " ERROR ", " WARN ",
 const int kSyslogPriority[] = {LOG_EMERG, LOG_CRIT,  LOG_ERR,  LOG_WARNING,
                                LOG_INFO,  LOG_DEBUG, LOG_DEBUG};
 
+// How long an info line may wait in the buffer once the flusher runs.
+constexpr std::chrono::milliseconds kFlushDelay(300);
+
 // State shared by every log: the open file and the mutex that serialises
 // writes to it.
 struct Shared {
@@ -34,6 +41,11 @@ struct Shared {
   FILE* file = nullptr;
   std::string file_name = "syslog";
   bool syslog_open = false;
+  // Buffered lines not yet flushed. The flusher sleeps without a time
+  // limit while this is false, so a quiet log costs no wake-up.
+  bool dirty = false;               // GUARDED_BY(m_lock)
+  bool flusher = false;             // GUARDED_BY(m_lock)
+  std::condition_variable dirtied;  // waited on with m_lock
 };
 
 Shared& shared() {
@@ -178,7 +190,13 @@ void LogClass::emit(int severity, const char* message) {
       if (n > 0 && tbuf[n - 1] == '\n') tbuf[n - 1] = ' ';
       fprintf(s.file, "%s%s%s%s%s%s\n", tbuf, prefix, name.c_str(), sev_text, context.c_str(),
               message);
-      if (severity != kLogInfo) fflush(s.file);
+      if (severity != kLogInfo) {
+        fflush(s.file);
+        s.dirty = false;
+      } else if (!s.dirty) {
+        s.dirty = true;
+        if (s.flusher) s.dirtied.notify_one();
+      }
     } else {
       syslog(kSyslogPriority[severity] | facility_, "%s%s%s%s%s", prefix, name.c_str(), sev_text,
              context.c_str(), message);
@@ -209,6 +227,39 @@ void LogClass::flush() {
   Shared& s = shared();
   std::lock_guard<std::mutex> lock(s.m_lock);
   if (s.file != nullptr) fflush(s.file);
+  s.dirty = false;
+}
+
+void LogClass::startFlusher() {
+  Shared& s = shared();
+  {
+    std::lock_guard<std::mutex> lock(s.m_lock);
+    if (s.flusher) return;
+    s.flusher = true;
+  }
+  // The signals the daemon handles are taken by its signal thread only;
+  // this one never sees any.
+  sigset_t all, saved;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &saved);
+  try {
+    std::thread([&s] {
+      std::unique_lock<std::mutex> lock(s.m_lock);
+      for (;;) {
+        s.dirtied.wait(lock, [&s] { return s.dirty; });
+        // Lines that follow soon share the write; an explicit flush
+        // meanwhile leaves nothing to do.
+        s.dirtied.wait_for(lock, kFlushDelay, [&s] { return !s.dirty; });
+        if (s.dirty && s.file != nullptr) fflush(s.file);
+        s.dirty = false;
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread: info lines wait for the next explicit flush, as before.
+    std::lock_guard<std::mutex> lock(s.m_lock);
+    s.flusher = false;
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
 bool LogClass::reopenFile() {

@@ -2,8 +2,8 @@
 // a file shared by all logs, filtered by a severity level.
 //
 // Thread safety: any thread may write. File writes are serialised by one
-// mutex shared by all logs. init/setLevel/setConsoleEcho are meant for the
-// main thread during start-up and reload.
+// mutex shared by all logs, which the flusher thread also takes. init/setLevel/setConsoleEcho are
+// meant for the main thread during start-up and reload.
 #ifndef KORZA_BASE_LOG_H_
 #define KORZA_BASE_LOG_H_
 
@@ -68,12 +68,18 @@ class LogClass {
   void info(const std::string& text) { write(kLogInfo, text); }
   void debug(const std::string& text) { write(kLogDebug, text); }
 
-  // Flushes the shared log file (info lines are buffered).
+  // Flushes the shared log file. Info lines are buffered; every other
+  // line is written at once.
   static void flush();
   // Opens the shared log file's name again (after a rotation renamed the
   // file). The old file stays in use when the name cannot be opened; false
   // then, with errno set. True without change when the log is the system log.
   static bool reopenFile();
+  // Starts the thread that writes buffered info lines out within a third
+  // of a second of the first of them. It sleeps without a time limit while
+  // nothing is buffered. Once per process; later calls do nothing. Call it
+  // after the process has detached (a fork leaves the thread behind).
+  static void startFlusher();
   // Closes the shared log file; later writes go nowhere until init.
   static void closeFile();
   // The current log file name, or "syslog".

@@ -1,6 +1,5 @@
 #include "monitor/monitor.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -8,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 
 #include "apps/informer.h"
 #include "apps/notification_context.h"
@@ -26,19 +26,6 @@ using korza::base::KzTimeout;
 
 namespace {
 
-// A non-blocking, close-on-exec pipe; both ends -1 when it cannot be made
-// (the loop then only wakes at its time-out).
-void makeWakePipe(int ends[2]) {
-  if (pipe(ends) != 0) {
-    ends[0] = ends[1] = -1;
-    return;
-  }
-  for (int i = 0; i < 2; ++i) {
-    fcntl(ends[i], F_SETFD, FD_CLOEXEC);
-    fcntl(ends[i], F_SETFL, fcntl(ends[i], F_GETFL) | O_NONBLOCK);
-  }
-}
-
 int64_t nowSeconds() {
   struct timeval tv;
   gettimeofday(&tv, nullptr);
@@ -49,7 +36,6 @@ int64_t nowSeconds() {
 
 Monitor::Monitor(const std::string& conf_file, const std::string& run_list, bool update_mode)
     : appStore(update_mode), settings(conf_file) {
-  makeWakePipe(wake_);
   monitorLog().debug("Monitor::Monitor() confFile = " + conf_file);
   if (!run_list.empty()) {
     for (const auto& name : Utils::split(run_list, ",")) cmdRunSet.insert(name);
@@ -58,17 +44,19 @@ Monitor::Monitor(const std::string& conf_file, const std::string& run_list, bool
   if (settings.isEnterpriseMode()) cmdRunSet.insert("AGENT");
   appStore.load(settings.getMetaConfigDir());
   appStore.setRegenerator(this);
+  // Last: a constructor that throws must leave no watch behind.
+  previousWatch_ = ManagementFdWatch::install(&fds_);
 }
 
 Monitor::~Monitor() {
   monitorLog().debug("Monitor::~Monitor()");
+  // The store outlives this body: the descriptors it still closes are
+  // nobody's concern any more.
+  ManagementFdWatch::uninstall(&fds_, previousWatch_);
   setState(false);
   stopAgentReporter();
   agentSession.reset();
   NotificationContext::release();
-  for (int end : wake_) {
-    if (end >= 0) close(end);
-  }
 }
 
 void Monitor::reloadData() {
@@ -89,12 +77,7 @@ void Monitor::applySettings() {
 void Monitor::setState(bool started) {
   const State s = started ? RunState::STARTED : RunState::STOPPED;
   RunState::set(s);
-  if (!started && wake_[1] >= 0) {
-    const char byte = 0;
-    ssize_t n;
-    do n = write(wake_[1], &byte, 1);
-    while (n < 0 && errno == EINTR);
-  }
+  if (!started) fds_.wake();
   monitorLog().debug(std::string("Monitor::setState to ") + RunState::name(s));
 }
 
@@ -136,6 +119,9 @@ Monitor::NameSet Monitor::runSetOrEmpty() {
 
 void Monitor::start() {
   monitorLog().debug("Monitor::start()");
+  // From here on info lines reach the file within a fraction of a second
+  // however long the loop sleeps.
+  korza::LogClass::startFlusher();
   startTime_ = nowSeconds();
   setState(true);
   NameSet first;
@@ -273,11 +259,12 @@ void Monitor::mainLoop() {
     try {
       runIteration();
     } catch (const std::exception& e) {
+      idle_ = false;
+      statusChanged_ = true;
       monitorLog().error(std::string("Monitor::mainLoop(): ") + e.what());
     }
-    publishStatus();
-    korza::LogClass::flush();
   }
+  publishIfChanged();
   {
     std::lock_guard<std::mutex> lock(loop_mutex_);
     inMainLoop = false;
@@ -286,6 +273,7 @@ void Monitor::mainLoop() {
 }
 
 void Monitor::runIteration() {
+  ++passes_;
   bool reload_now = false;
   {
     // Cleared before the reload runs, so a SIGHUP that arrives during it
@@ -295,9 +283,21 @@ void Monitor::runIteration() {
   }
   if (reload_now) {
     reload();
-    publishStatus();
+    statusChanged_ = true;
   }
-  checkFaults(1000);
+  // Everything done so far is shown and written before the loop sleeps.
+  // After a reload, a drained changed-configuration queue or an update the
+  // loop only looks: what they did (the last application stopped, say) is
+  // to be seen in this pass.
+  const int timeout_ms = reload_now || rescan_ ? 0 : waitTimeout();
+  rescan_ = false;
+  publishIfChanged();
+  korza::LogClass::flush();
+  idle_ = true;
+  std::vector<int> closed = fds_.wait(isRunning() ? timeout_ms : 0, true);
+  wokeAt_ = static_cast<int64_t>(::time(nullptr));
+  idle_ = false;
+  fileFaults(closed);
   if (isRunning()) processDeferredEvents(NameSet());
   if (appStore.countStarted() == 0) {
     monitorLog().info(std::string("all applications have stoped, terminate ") +
@@ -305,24 +305,39 @@ void Monitor::runIteration() {
     kill(getpid(), SIGTERM);
     return;
   }
-  Updater::instance().update();
+  if (Updater::instance().pending()) {
+    Updater::instance().update();
+    statusChanged_ = rescan_ = true;
+  }
   bool changed;
   {
     std::lock_guard<std::mutex> lock(changed_mutex_);
     changed = !changedConf.empty();
   }
-  if (changed) changedConfReload();
+  if (changed) {
+    changedConfReload();
+    statusChanged_ = rescan_ = true;
+  }
 }
 
-void Monitor::checkFaults(int timeout_ms) {
-  std::vector<int> fds;
-  appStore.addFds(fds);
-  const std::vector<int> closed = collectClosedDescriptors(fds, timeout_ms, wake_[0]);
-  if (!isRunning()) return;
+int Monitor::waitTimeout() const {
+  const int64_t left = deferredEvents.msUntilNextDue();
+  return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+void Monitor::fileFaults(const std::vector<int>& closed) {
+  if (!isRunning() || closed.empty()) return;
+  statusChanged_ = true;
   for (int fd : closed) {
+    // Handling one fault may stop whole applications and close their
+    // descriptors: one closed that way is no longer a fault.
+    if (!fds_.watches(fd)) continue;
     const pid_t pid = appStore.getPidByFd(fd);
     if (pid == -1) {
       monitorLog().error("internal error: pid error");
+      // Nobody owns it: stop watching it, or its end-of-file would wake
+      // the loop again and again.
+      fds_.fdClosing(fd);
       continue;
     }
     if (pid == 0) {
@@ -333,7 +348,7 @@ void Monitor::checkFaults(int timeout_ms) {
       continue;
     }
     const int64_t now = nowSeconds();
-    FaultEvent event(now, pid);
+    FaultEvent event(now, deferredEvents.nowMs(), pid);
     bool exhausted = false;
     try {
       deferredEvents.pushFault(event);
@@ -358,6 +373,7 @@ void Monitor::processDeferredEvents(const NameSet& apps) {
   };
   FaultEvent event;
   while (isRunning() && deferredEvents.popReadyIf(event, wanted)) {
+    statusChanged_ = true;
     const RunAppStore::AppPtr owner = appStore.findByPid(event.pid);
     if (owner && !owner->isStarted()) {
       // Its application was stopped while the restart waited; a stopped
@@ -399,8 +415,24 @@ void Monitor::publishStatus() {
   }
 }
 
+void Monitor::publishIfChanged() {
+  if (!statusChanged_ && publishedChanges_ == fds_.changes()) return;
+  statusChanged_ = false;
+  publishedChanges_ = fds_.changes();
+  publishStatus();
+}
+
 korza::postd::StatusSnapshotPtr Monitor::statusSnapshot() const {
   std::lock_guard<std::mutex> lock(status_mutex_);
+  // Nothing changes while the loop sleeps, and nothing changed before it
+  // last woke: the snapshot holds as of then.
+  const int64_t as_of = idle_ ? static_cast<int64_t>(::time(nullptr)) : wokeAt_.load();
+  if (status_ && as_of > status_->time) {
+    // Copied, not changed: a reader may still hold the published one.
+    auto fresh = std::make_shared<korza::postd::StatusSnapshot>(*status_);
+    fresh->time = as_of;
+    status_ = std::move(fresh);
+  }
   return status_;
 }
 
@@ -488,8 +520,11 @@ void Monitor::reload() {
 
 void Monitor::addChangedConf(const PidSet& pids) {
   monitorLog().debug("Monitor::addChangedConf()");
-  std::lock_guard<std::mutex> lock(changed_mutex_);
-  changedConf.insert(pids.begin(), pids.end());
+  {
+    std::lock_guard<std::mutex> lock(changed_mutex_);
+    changedConf.insert(pids.begin(), pids.end());
+  }
+  fds_.wake();
 }
 
 void Monitor::getChangedConf(PidSet& out) {
@@ -515,8 +550,11 @@ void Monitor::changedConfReload() {
 
 void Monitor::reload(int, const std::string& name) {
   monitorLog().info("Monitor::reload(): arrived " + name);
-  std::lock_guard<std::mutex> lock(reload_mutex_);
-  reloadRequested = true;
+  {
+    std::lock_guard<std::mutex> lock(reload_mutex_);
+    reloadRequested = true;
+  }
+  fds_.wake();
 }
 
 void Monitor::terminate(int, const std::string& name) {

@@ -14,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -31,6 +32,7 @@
 #include "config/conf_reader.h"
 #include "ipc/kz_session.h"
 #include "ipc/kz_status_proto.h"
+#include "monitor/management_fds.h"
 #include "monitor/signal_executor.h"
 
 class Monitor : public Regenerator, public SignalExecutor {
@@ -91,8 +93,12 @@ class Monitor : public Regenerator, public SignalExecutor {
   // Replaces the session by a fresh one (after a reload).
   void reconnectToAgent();
 
-  // Changed-configuration queue (any thread).
+  // Changed-configuration queue (any thread); adding wakes the main loop.
   void addChangedConf(const PidSet& pids);
+
+  // Ends the main loop's current wait (any thread): for a request that it
+  // must see now, such as an update whose pre-update step succeeded.
+  void wake() { fds_.wake(); }
   void getChangedConf(PidSet& out);
 
   // Signal operations (main thread).
@@ -124,19 +130,32 @@ class Monitor : public Regenerator, public SignalExecutor {
   unsigned int firstNotRootUID() const;
   unsigned int firstNotRootGID() const;
 
-  // The status published last (after start, each main-loop iteration and
-  // each reload); null before the start. Any thread.
+  // The status published last (after start, and whenever the main loop
+  // has changed something it shows); null before the start. Its time says
+  // up to when it is known to hold: now while the main loop sleeps, the
+  // moment it woke while it works (a restart, a reload, a stop), the
+  // moment it was taken during the start. Any thread.
   korza::postd::StatusSnapshotPtr statusSnapshot() const;
+
+  // Tests: the main loop's passes so far, and whether it sleeps now.
+  uint64_t TEST_passes() const { return passes_; }
+  bool TEST_idle() const { return idle_; }
 
   const MonitorConfReader& getSettings() const { return settings; }
   const RunAppStore& getAppStore() const { return appStore; }
 
  protected:
-  // One pass of the main loop.
+  // One pass of the main loop: a requested reload, then the wait until a
+  // component dies, the next restart is due or another thread wakes the
+  // loop, then the faults, the due restarts, a pending update and the
+  // changed-configuration queue.
   void runIteration();
   // Looks at the management descriptors for at most `timeout_ms` and files
   // a fault event for every component whose descriptor reached end-of-file.
-  void checkFaults(int timeout_ms);
+  void checkFaults(int timeout_ms) { fileFaults(fds_.wait(timeout_ms, false)); }
+  // How long the main loop may sleep: until the next fault event is due,
+  // or without limit (-1).
+  int waitTimeout() const;
   // Runs the restarts that are due (of the named applications; all when
   // empty).
   void processDeferredEvents(const NameSet& apps);
@@ -178,6 +197,11 @@ class Monitor : public Regenerator, public SignalExecutor {
   // Logs the run set's verification failure; returns an empty set then.
   NameSet runSetOrEmpty();
   void waitLoopEnd();
+  // Files a fault event for the component of each closed descriptor.
+  void fileFaults(const std::vector<int>& closed);
+  // Publishes the status if something it shows may have changed since the
+  // last publication.
+  void publishIfChanged();
 
   NameSet cmdRunSet;
   DeferredEventStore deferredEvents;
@@ -207,14 +231,28 @@ class Monitor : public Regenerator, public SignalExecutor {
   PidSet changedConf;  // GUARDED_BY(changed_mutex_)
 
   mutable std::mutex status_mutex_;
-  korza::postd::StatusSnapshotPtr status_;  // GUARDED_BY(status_mutex_)
-  int64_t startTime_ = 0;                   // when start() began
+  mutable korza::postd::StatusSnapshotPtr status_;  // GUARDED_BY(status_mutex_)
+  int64_t startTime_ = 0;                           // when start() began
+  // True while the main loop sleeps with nothing left to do.
+  std::atomic<bool> idle_{false};
+  // When the main loop last woke (wall clock; 0: never).
+  std::atomic<int64_t> wokeAt_{0};
+  std::atomic<uint64_t> passes_{0};
+  // Main-loop thread: something the status shows may have changed, and the
+  // descriptor changes counted at the last publication.
+  bool statusChanged_ = false;
+  uint64_t publishedChanges_ = 0;
+  // Main-loop thread: the last pass did work after its checks; the next
+  // one looks without sleeping.
+  bool rescan_ = false;
 
   pid_t pid_ = -1;
   MonitorConfReader settings;
-  // Self-pipe that wakes the main loop's wait when the state leaves
-  // STARTED, so that a stop does not wait for the loop's 1-second time-out.
-  int wake_[2] = {-1, -1};
+  // The running components' management descriptors and the wake pipe the
+  // main loop sleeps on.
+  ManagementFds fds_;
+  // The watch installed before this monitor's, put back when it goes.
+  ManagementFdWatch* previousWatch_ = nullptr;
 };
 
 #endif  // KORZA_MONITOR_MONITOR_H_

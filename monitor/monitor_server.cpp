@@ -198,7 +198,10 @@ std::pair<bool, std::string> MonitorServer::updateProcessor(const std::string& a
   const std::string mta = mediator.mta();
   Updater& updater = Updater::instance();
   updater.setTrustedUser(mediator.user());
-  return updater.PreUpdate(a, b, c, mta, permissions);
+  const std::pair<bool, std::string> result = updater.PreUpdate(a, b, c, mta, permissions);
+  // The update step runs on the main loop, which may be asleep.
+  if (result.first) wake();
+  return result;
 }
 
 korza::postd::StatusSnapshotPtr MonitorServer::statusProcessor() {

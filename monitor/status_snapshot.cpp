@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <memory>
+#include <unordered_map>
 
 #include "base/utils.h"
 
@@ -21,6 +22,13 @@ korza::postd::StatusSnapshotPtr takeStatusSnapshot(const AppStore& store,
   status->startTime = start_time;
   status->version = Utils::version();
   status->time = static_cast<int64_t>(::time(nullptr));
+  // Due times are kept on the schedule's clock; the status shows them on
+  // the wall clock, as seen from now.
+  const int64_t now_ms = events.nowMs();
+  std::unordered_map<int32_t, int64_t> due;
+  for (const FaultEvent& event : events.events()) {
+    due[event.pid] = status->time + (event.dueMs - now_ms + 999) / 1000;
+  }
   status->applications.reserve(store.getApps().size());
   for (const AppStore::AppPtr& app : store.getApps()) {
     ApplicationStatus a;
@@ -45,11 +53,10 @@ korza::postd::StatusSnapshotPtr takeStatusSnapshot(const AppStore& store,
       } else if (comp.getPid() > 0) {
         // A dead instance keeps its pid until the restart that its fault
         // event schedules.
-        for (const FaultEvent& event : events.events()) {
-          if (event.pid != comp.getPid()) continue;
+        const auto it = due.find(comp.getPid());
+        if (it != due.end()) {
           c.state = ComponentState::kWaiting;
-          c.dueTime = event.dueTime;
-          break;
+          c.dueTime = it->second;
         }
       }
       a.components.push_back(std::move(c));

@@ -379,8 +379,10 @@ void printTable(const StatusSnapshot& s, int64_t now,
                 const std::vector<const ApplicationStatus*>& apps, const Options& opts) {
   std::cout << "korza-monitor " << s.version << ", pid " << s.pid << ", running since "
             << localTime(s.startTime) << "\n";
-  // The main loop publishes about once a second; an older snapshot means it
-  // is busy (a start or a stop that waits for a component).
+  // The monitor dates its snapshot up to when it is known to hold: the
+  // answer's time while it sleeps, the moment it woke while it works. An
+  // older one means it has been busy for a while (a start or a stop that
+  // waits for a component).
   if (now - s.time > 5) std::cout << "state as of " << localTime(s.time) << "\n";
   std::vector<std::vector<std::string>> rows{
       {"APPLICATION", "COMPONENT", "STATE", "PID", "UPTIME", "RESTARTS", "LAST FAULT"}};

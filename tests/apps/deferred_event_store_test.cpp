@@ -49,4 +49,24 @@ TEST(DeferredEventStore, EarliestDueComesFirstAndOnePerPid) {
   EXPECT_EQ(order, (std::vector<int32_t>{3, 1, 2}));
 }
 
+// The schedule runs on its own clock in milliseconds: the wall-clock time of
+// the death only travels with the event.
+TEST(DeferredEventStore, DueTimesFollowTheScheduleClock) {
+  int64_t now_ms = 50000;
+  DeferredEventStore store([&] { return now_ms; });
+  store.setRecoveryTimes({3, 2});
+  EXPECT_EQ(store.msUntilNextDue(), -1);
+  store.pushFault(FaultEvent(1900000000, now_ms + 400, 7));  // wall clock far away
+  EXPECT_EQ(store.msUntilNextDue(), 3400);
+  FaultEvent out;
+  now_ms += 3399;
+  EXPECT_FALSE(store.popReady(out));
+  now_ms += 1;
+  EXPECT_EQ(store.msUntilNextDue(), 0);
+  ASSERT_TRUE(store.popReady(out));
+  EXPECT_EQ(out.faultTime, 1900000000);
+  store.pushFault(out);  // the second attempt counts from the death too
+  EXPECT_EQ(store.msUntilNextDue(), 2000);
+}
+
 }  // namespace

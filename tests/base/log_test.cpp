@@ -7,6 +7,7 @@
 #include <regex>
 #include <thread>
 
+#include "tests/support/process_runner.h"
 #include "tests/support/sandbox.h"
 
 namespace {
@@ -98,6 +99,21 @@ TEST_F(LogFileTest, ConcurrentWritersNeverInterleaveLines) {
   const std::string text = lines();
   EXPECT_EQ(kztest::countOf(text, "\n"), 800u);
   EXPECT_EQ(kztest::countOf(text, std::string(100, 'z') + "\n"), 800u);
+}
+
+// Info lines are buffered, yet reach the file on their own once the
+// flusher runs: nobody has to flush periodically.
+TEST_F(LogFileTest, BufferedInfoLinesReachTheFileWithoutAFlush) {
+  LogClass::startFlusher();
+  LogClass::startFlusher();
+  for (int i = 0; i < 3; ++i) {
+    log_.info("line " + std::to_string(i));
+    EXPECT_TRUE(kztest::waitFor(
+        [&] {
+          return kztest::readFile(path_).find("line " + std::to_string(i)) != std::string::npos;
+        },
+        std::chrono::seconds(5)));
+  }
 }
 
 // Missing directories and links (the daemon runs as root) are refused.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 
 #include "base/log.h"
 #include "tests/support/sandbox.h"
@@ -63,6 +64,38 @@ TEST(ManagementDescriptors, DescriptorsAboveFdSetSizeWork) {
   EXPECT_EQ(collectClosedDescriptors({high}, 1000), std::vector<int>{high});
   close(high);
   setrlimit(RLIMIT_NOFILE, &rl);
+}
+
+// The running components' descriptors stay registered between waits: a
+// death or a wake-up ends the wait, nothing else does.
+TEST(ManagementDescriptors, RegisteredDescriptorsAndTheWakePipeEndTheWait) {
+  for (bool portable : {false, true}) {
+    ManagementFds fds(portable);
+    Pipe quiet, dying;
+    fds.fdOpened(quiet.fds[0]);
+    fds.fdOpened(dying.fds[0]);
+    EXPECT_EQ(fds.watched(), 2u);
+    EXPECT_TRUE(fds.wait(0, true).empty());
+
+    std::thread waker([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      fds.wake();
+    });
+    EXPECT_TRUE(fds.wait(-1, false).empty());  // woken, not drained
+    waker.join();
+    EXPECT_TRUE(fds.wait(-1, true).empty());  // still pending, now drained
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(fds.wait(50, true).empty());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+
+    dying.closeEnd(1);
+    EXPECT_EQ(fds.wait(-1, true), std::vector<int>{dying.fds[0]}) << fds.mechanism();
+    const uint64_t changes = fds.changes();
+    fds.fdClosing(dying.fds[0]);
+    EXPECT_EQ(fds.changes(), changes + 1);
+    EXPECT_FALSE(fds.watches(dying.fds[0]));
+    EXPECT_TRUE(fds.wait(0, true).empty());
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <ctime>
+#include <thread>
 
 #include "base/log.h"
 #include "monitor/monitor.h"
@@ -125,6 +126,33 @@ TEST_F(Supervision, ReloadWithANewComponentThatDoesNotAnswerStillAppliesInFull) 
   EXPECT_GT(sb_.waitForInstance("icapd"), 0);
   EXPECT_TRUE(sb_.componentPids("spare2").empty());
   EXPECT_TRUE(sb_.componentPids("spare").empty());
+}
+
+// A quiet loop sleeps: no pass while nothing happens, yet its status is
+// current; a death wakes it and the restart comes at its interval.
+TEST_F(Supervision, TheLoopSleepsUntilSomethingIsDue) {
+  sb_.settings["Monitor/RecoveryTimeList"] = "1";
+  sb_.settings["Monitor/RunAppList"] = "X";
+  sb_.addApplication({"X", {}, {component("x")}});
+  startMonitor();
+  std::thread loop([this] { monitor_->mainLoop(); });
+  ASSERT_TRUE(kztest::waitFor([&] { return monitor_->TEST_idle(); }));
+  const uint64_t passes = monitor_->TEST_passes();
+  const time_t published = monitor_->statusSnapshot()->time;
+  waitUntilAfter(published + 1);
+  EXPECT_EQ(monitor_->TEST_passes(), passes);
+  EXPECT_GE(monitor_->statusSnapshot()->time, time(nullptr) - 1);
+
+  const pid_t first = sb_.waitForInstance("x");
+  ASSERT_EQ(kill(first, SIGKILL), 0);
+  EXPECT_GT(sb_.waitForInstance("x", 2), 0);
+  EXPECT_TRUE(kztest::waitFor([&] {
+    const auto status = monitor_->statusSnapshot();
+    const auto& c = status->applications.at(0).components.at(0);
+    return c.restarts == 1 && c.state == korza::postd::ComponentState::kRunning;
+  }));
+  monitor_->setState(false);
+  loop.join();
 }
 
 }  // namespace
