@@ -45,7 +45,7 @@
 namespace {
 
 // The child's stack, on the suspended caller's own stack.
-constexpr size_t kChildStack = 32 * 1024;
+constexpr size_t kChildStack = size_t{32} * 1024;
 // The kernel's sigset: signals 1 to 64.
 constexpr unsigned long kKernelSigsetBytes = 8;
 

@@ -62,7 +62,7 @@ class LaunchTest : public kztest::AppsTest, public ::testing::WithParamInterface
     Component c(conf);
     c.startStandart(StandartCompStrategy(), appPath(), 0, 0, "Full");
     const pid_t pid = c.getPid();
-    const std::string ids =
+    std::string ids =
         statusField(pid, "Uid") + "|" + statusField(pid, "Gid") + "|" + statusField(pid, "Groups");
     c.stop(false);
     return ids;
