@@ -34,10 +34,31 @@ int run(const std::string& command) {
   return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str());
 }
 
-// Removes the test's own account, also when an assertion ends the test.
+// The account database is locked while another test changes it: retried.
+int runRetried(const std::string& command) {
+  int rc = run(command);
+  for (int i = 0; i < 50 && rc != 0; ++i) {
+    usleep(100 * 1000);
+    rc = run(command);
+  }
+  return rc;
+}
+
+// A user of the test's own with a supplementary group, named after the test
+// instance (instances run in parallel); removed also when an assertion ends
+// the test.
 struct AccountGuard {
-  AccountGuard() { run("userdel kzlt-user; groupdel kzlt-extra"); }
-  ~AccountGuard() { run("userdel kzlt-user; groupdel kzlt-extra"); }
+  explicit AccountGuard(const std::string& suffix)
+      : user("kzlt-user-" + suffix), extra("kzlt-extra-" + suffix) {
+    remove();
+  }
+  ~AccountGuard() { remove(); }
+  void remove() const {
+    runRetried("userdel " + user + " || ! id " + user);
+    runRetried("groupdel " + extra + " || ! getent group " + extra);
+  }
+  const std::string user;
+  const std::string extra;
 };
 
 // Both kinds of child (shared with the daemon until exec, and forked) take
@@ -80,15 +101,17 @@ TEST_P(LaunchTest, ChildTakesTheAccountWithItsSupplementaryGroups) {
                                             nogroup + "|" + nogroup);
 
   // An account of its own with a supplementary group; removed afterwards.
-  AccountGuard guard;
-  ASSERT_EQ(run("groupadd kzlt-extra"), 0);
-  ASSERT_EQ(run("useradd -M -N -g nogroup -G kzlt-extra -s /usr/sbin/nologin kzlt-user"), 0);
-  const std::string uid = std::to_string(Utils::userId("kzlt-user"));
-  const std::string extra = std::to_string(Utils::groupId("kzlt-extra"));
+  const AccountGuard account(GetParam() ? "f" : "s");
+  ASSERT_EQ(runRetried("groupadd " + account.extra), 0);
+  ASSERT_EQ(runRetried("useradd -M -N -g nogroup -G " + account.extra + " -s /usr/sbin/nologin " +
+                       account.user),
+            0);
+  const std::string uid = std::to_string(Utils::userId(account.user));
+  const std::string extra = std::to_string(Utils::groupId(account.extra));
   const std::string all_uid = uid + " " + uid + " " + uid + " " + uid;
   // Without a group, the user's primary group; the groups are the account's.
-  const std::string primary = idsOf("kzlt-user", "");
-  const std::string chosen = idsOf("kzlt-user", "kzlt-extra");
+  const std::string primary = idsOf(account.user, "");
+  const std::string chosen = idsOf(account.user, account.extra);
   const std::string groups =
       std::stoi(nogroup) < std::stoi(extra) ? nogroup + " " + extra : extra + " " + nogroup;
   EXPECT_EQ(primary,
