@@ -112,13 +112,4 @@ rlim_t childNoFileLimit() { return g_child_nofile.load(std::memory_order_relaxed
 
 void setChildNoFileLimit(rlim_t limit) { g_child_nofile.store(limit, std::memory_order_relaxed); }
 
-void applyChildNoFileLimit() {
-  const rlim_t wanted = childNoFileLimit();
-  if (wanted == RLIM_INFINITY) return;
-  struct rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == wanted) return;
-  limit.rlim_cur = wanted < limit.rlim_max ? wanted : limit.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &limit);
-}
-
 }  // namespace Utils

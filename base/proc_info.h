@@ -32,11 +32,6 @@ bool raiseNoFileLimit(rlim_t& before, rlim_t& after);
 rlim_t childNoFileLimit();
 void setChildNoFileLimit(rlim_t limit);
 
-// In a forked child: lowers the soft descriptor limit to childNoFileLimit()
-// (the hard limit stays). Async-signal-safe; failures are ignored, since
-// the child then just keeps the higher limit.
-void applyChildNoFileLimit();
-
 }  // namespace Utils
 
 #endif  // KORZA_BASE_PROC_INFO_H_
