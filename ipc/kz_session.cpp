@@ -4,6 +4,7 @@
 
 #include "base/kz_exception.h"
 #include "base/log.h"
+#include "base/utils.h"
 
 namespace korza {
 namespace ipc {
@@ -357,7 +358,8 @@ bool KzSession::Execute(const Exchange& exchange, const KzTimeout& timeout,
 
   const KzDeadline deadline(timeout);
   const auto failure = [&](const std::exception& e) {
-    log.error("Session::Execute - error for address(es) [" + AddressListText() + "]: " + e.what());
+    log.error("Session::Execute - error for address(es) [" + AddressListText() +
+              "]: " + Utils::printable(e.what()));
   };
   KzIpcPtr connection;
   for (;;) {

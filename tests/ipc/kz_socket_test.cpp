@@ -117,6 +117,26 @@ TEST_F(SocketTest, StaleSocketIsReboundLiveOneAndRegularFileRefused) {
   EXPECT_EQ(kztest::readFile(dir_.file("f")), "data");
 }
 
+// A client names its own socket path; it reaches log lines escaped.
+TEST_F(SocketTest, AClientChosenPathCannotBreakALogLine) {
+  KzIpcPtr l = listen(unixSpec());
+  const std::string path = dir_.file("c\nALERT forged");
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  sa = sockaddr_un{};
+  sa.sun_family = AF_UNIX;
+  strncpy(sa.sun_path, dir_.file("s").c_str(), sizeof sa.sun_path - 1);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  KzIpcPtr accepted = l->Accept(kWait);
+  ASSERT_TRUE(accepted);
+  EXPECT_EQ(accepted->Text().find('\n'), std::string::npos);
+  EXPECT_NE(accepted->Text().find("c\\nALERT forged"), std::string::npos);
+  close(fd);
+}
+
 // The mode of a socket file is never set through a link in its place.
 TEST_F(SocketTest, ModeIsNeverSetThroughALink) {
   const std::string victim = dir_.file("victim");
