@@ -198,6 +198,7 @@ class ControlSessionTest : public kztest::SessionFixture {
 TEST_F(ControlSessionTest, HalfSentSilentAndTricklingClientsNeverDelayACompleteRequest) {
   serveControl();
   std::vector<KzIpcPtr> hostile;
+  hostile.reserve(4);
   for (int i = 0; i < 3; ++i) hostile.push_back(rawClient(std::string(1, '\0')));
   hostile.push_back(rawClient(""));
   std::atomic<bool> stop{false};
@@ -222,6 +223,7 @@ TEST_F(ControlSessionTest, AFullPoolShedsAnIdleConnectionNeverACompleteRequest) 
   // No serving thread yet: the complete request waits in the pool.
   serveControl(0);
   std::vector<KzIpcPtr> half;
+  half.reserve(3);
   for (int i = 0; i < 3; ++i) half.push_back(rawClient(std::string(1, '\0')));
   ASSERT_TRUE(kztest::waitFor([&] { return serverPool()->Buffered() == 3; }));
   KzIpcPtr complete = rawClient(raw::status());

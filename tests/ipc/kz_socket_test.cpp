@@ -68,7 +68,7 @@ TEST_F(SocketTest, UnixTextFormModePartialReceiveAndPeerClosing) {
 TEST_F(SocketTest, LargeTransfersProgressThroughPartialSends) {
   KzIpcPtr l = listen(unixSpec());
   connectPair(l, unixSpec());
-  std::string data(4 * 1024 * 1024, '\0');
+  std::string data(size_t{4} * 1024 * 1024, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
   bool sent = false;
   std::thread writer([&] { sent = client_->Send(data, KzTimeout(20000u)); });
