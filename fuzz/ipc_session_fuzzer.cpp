@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Larger inputs would only fill the socket buffers.
-  if (size < 2 || size > 64 * 1024) return 0;
+  if (size < 2 || size > size_t{64} * 1024) return 0;
   const size_t connections = 1 + data[0] % 4;
   uint32_t seed = data[1] | 1u;
   const uint8_t* payload = data + 2;

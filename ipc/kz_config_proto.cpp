@@ -4,6 +4,7 @@
 
 #include "base/kz_exception.h"
 #include "base/log.h"
+#include "base/utils.h"
 
 namespace korza {
 namespace postd {
@@ -66,7 +67,7 @@ bool KzConfigClient::ParseResponse(KzPDU& response) {
     return true;
   } catch (const std::exception& e) {
     error_ = e.what();
-    ipcLog().error("in parse client response: " + error_);
+    ipcLog().error("in parse client response: " + Utils::printable(error_));
     return false;
   }
 }
@@ -107,7 +108,7 @@ bool KzConfigStoreClient::ParseResponse(KzPDU& response) {
     return true;
   } catch (const std::exception& e) {
     error_ = e.what();
-    ipcLog().error("in parse client response: " + error_);
+    ipcLog().error("in parse client response: " + Utils::printable(error_));
     return false;
   }
 }
@@ -135,7 +136,7 @@ bool KzConfigServer::BuildResponse(KzPDU& request, KzPDU& response) {
     }
     return true;
   } catch (const std::exception& e) {
-    ipcLog().error(std::string("in build response to client: ") + e.what());
+    ipcLog().error("in build response to client: " + Utils::printable(e.what()));
     throw;
   }
 }
@@ -159,7 +160,7 @@ bool KzConfigStoreServer::BuildResponse(KzPDU& request, KzPDU& response) {
             "ConfigServer::BuildResponse - error on header");
     return true;
   } catch (const std::exception& e) {
-    ipcLog().error(std::string("in build response to client: ") + e.what());
+    ipcLog().error("in build response to client: " + Utils::printable(e.what()));
     throw;
   }
 }

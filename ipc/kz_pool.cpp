@@ -48,6 +48,12 @@ PeekResult peek(const KzIpcPtr& conn) {
 
 std::chrono::milliseconds toMs(const KzTimeout& t) { return std::chrono::milliseconds(t.ms()); }
 
+#ifdef MSG_NOSIGNAL
+const int kSendFlags = MSG_NOSIGNAL;
+#else
+const int kSendFlags = 0;
+#endif
+
 // Accept failures that pass when descriptors or memory are freed.
 bool lacksResources(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
@@ -485,7 +491,7 @@ void KzPersistentPoolManager::Maintain() {
     fds[0].events = POLLIN;
     for (size_t i = 0; i < list.size(); ++i) {
       fds[i + 1].fd = list[i].conn->GetHandle();
-      fds[i + 1].events = POLLIN;
+      fds[i + 1].events = list[i].events;
     }
     // SelectReady: wait for the control pipe and every watched connection.
     const base::KzDeadline deadline(wait);
@@ -901,8 +907,8 @@ KzIpcPtr KzPersistentServerPoolManager::TakeReadyLocked(bool* create,
   *create = false;
   for (auto it = r_pool_.begin(); it != r_pool_.end(); ++it) {
     if (filter && !filter(it->id)) continue;
-    buffered_ -= it->in.size();
-    KzIpcPtr conn = std::make_shared<KzBufferedChannel>(it->conn, std::move(it->in));
+    buffered_ -= it->Pending();
+    KzIpcPtr conn = std::make_shared<KzBufferedChannel>(it->conn, std::move(it->in), it->skip);
     r_pool_.erase(it);
     ++active_;
     return conn;
@@ -914,19 +920,30 @@ void KzPersistentServerPoolManager::Release(const KzIpcPtr& connection, bool hea
   if (!connection) return;
   // A request the client sent before its answer came stays with it.
   KzIpcPtr inner = connection;
-  std::string unread;
+  std::string kept;
+  size_t read = 0;
+  std::string out;
   if (auto* buffered = dynamic_cast<KzBufferedChannel*>(connection.get())) {
     inner = buffered->Inner();
-    unread = buffered->TakeUnread();
+    buffered->Detach(&kept, &read);
+    out = buffered->TakeOutput();
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (active_ > 0) --active_;
   if (stats_.active > 0) --stats_.active;
   if (healthy && open_ && !suspended_ && inner->GetHandle() >= 0) {
     const auto now = Clock::now();
-    e_pool_.push_back(Entry{inner, now, std::move(unread), now});
-    buffered_ += e_pool_.back().in.size();
-    if (!e_pool_.back().in.empty()) ExamineLocked(std::prev(e_pool_.end()));
+    e_pool_.push_back(Entry{inner, now, std::move(kept), now});
+    Entry& entry = e_pool_.back();
+    entry.skip = read;
+    if (entry.Pending() == 0) {
+      entry.in.clear();
+      entry.skip = 0;
+    }
+    buffered_ += entry.Pending() + out.size();
+    entry.out = std::move(out);
+    entry.out_since = now;
+    if (entry.Pending() > 0) ExamineLocked(std::prev(e_pool_.end()));
     SendControl(kControlRebuild);
     return;
   }
@@ -936,7 +953,11 @@ void KzPersistentServerPoolManager::Release(const KzIpcPtr& connection, bool hea
 void KzPersistentServerPoolManager::BuildWaitListLocked(std::vector<Watched>* list) {
   // Requests under way first: a pass reads what has arrived before it
   // accepts, so a full pool never sheds a connection whose request is in.
-  for (const auto& e : e_pool_) list->push_back(Watched{e.conn, kWatchEstablished});
+  for (const auto& e : e_pool_) {
+    // A client that has not taken its answer yet sends nothing before.
+    list->push_back(
+        Watched{e.conn, kWatchEstablished, e.out.empty() ? short(POLLIN) : short(POLLOUT)});
+  }
   // At the maximum a new client still gets in when an idle connection can
   // make room for it; only when every connection is busy, or accepting
   // rests, do new clients wait in the listen backlog.
@@ -955,7 +976,27 @@ void KzPersistentServerPoolManager::ProcessEventLocked(const Watched& watched, s
   auto it = std::find_if(e_pool_.begin(), e_pool_.end(),
                          [&](const Entry& e) { return e.conn == watched.conn; });
   if (it == e_pool_.end()) return;
-  ReadLocked(it, revents);
+  if (!it->out.empty()) {
+    WriteLocked(it);
+  } else {
+    ReadLocked(it, revents);
+  }
+}
+
+void KzPersistentServerPoolManager::WriteLocked(std::list<Entry>::iterator it) {
+  ssize_t n;
+  do {
+    n = send(it->conn->GetHandle(), it->out.data(), it->out.size(), kSendFlags | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+    DropLocked(it, "is closed: its answer cannot be sent");
+    return;
+  }
+  it->out.erase(0, static_cast<size_t>(n));
+  buffered_ -= static_cast<uint64_t>(n);
+  it->since = Clock::now();
+  if (it->out.empty() && it->Pending() > 0) ExamineLocked(it);
 }
 
 void KzPersistentServerPoolManager::AcceptLocked(const KzIpcPtr& listening) {
@@ -1000,7 +1041,13 @@ void KzPersistentServerPoolManager::ReadLocked(std::list<Entry>::iterator it, sh
     const ssize_t n = recv(fd, chunk_.data(), room, 0);
     if (n > 0) {
       const auto now = Clock::now();
-      if (it->in.empty()) it->started = now;
+      if (it->Pending() == 0) it->started = now;
+      if (it->skip > 0) {
+        // What was served goes only now, once per read, not once per request.
+        it->in.erase(0, it->skip);
+        it->needed = it->needed > it->skip ? it->needed - it->skip : 1;
+        it->skip = 0;
+      }
       it->in.append(chunk_.data(), static_cast<size_t>(n));
       buffered_ += static_cast<uint64_t>(n);
       it->since = now;
@@ -1014,7 +1061,7 @@ void KzPersistentServerPoolManager::ReadLocked(std::list<Entry>::iterator it, sh
   }
   // A request that arrived in full is served even when the client has
   // stopped sending since.
-  const Verdict verdict = it->in.empty() ? kKept : ExamineLocked(it);
+  const Verdict verdict = it->Pending() == 0 ? kKept : ExamineLocked(it);
   if (verdict != kKept || !closed) return;
   if (debugOn()) {
     ipcLog().debug(it->conn->Text() + " has been closed (poll revent=0x" +
@@ -1026,10 +1073,10 @@ void KzPersistentServerPoolManager::ReadLocked(std::list<Entry>::iterator it, sh
 
 KzPersistentServerPoolManager::Verdict KzPersistentServerPoolManager::ExamineLocked(
     std::list<Entry>::iterator it) {
-  if (it->in.size() < it->needed) return kKept;
+  if (!it->out.empty() || it->in.size() < it->needed) return kKept;
   KzRequestCheck check;
   if (checker_) {
-    check = checker_(it->in);
+    check = checker_(it->in, it->skip);
   } else {
     check.state = KzRequestCheck::kComplete;
   }
@@ -1061,7 +1108,7 @@ KzPersistentServerPoolManager::Verdict KzPersistentServerPoolManager::ExamineLoc
 
 void KzPersistentServerPoolManager::DropLocked(std::list<Entry>::iterator it,
                                                const std::string& why) {
-  buffered_ -= it->in.size();
+  buffered_ -= it->Pending() + it->out.size();
   CloseConnection(it->conn, why);
   e_pool_.erase(it);
 }
@@ -1069,12 +1116,14 @@ void KzPersistentServerPoolManager::DropLocked(std::list<Entry>::iterator it,
 bool KzPersistentServerPoolManager::MakeRoomLocked(std::list<Entry>::iterator reading) {
   auto victim = e_pool_.end();
   for (auto e = e_pool_.begin(); e != e_pool_.end(); ++e) {
-    if (!e->in.empty() && (victim == e_pool_.end() || e->in.size() > victim->in.size())) victim = e;
+    if (e->Pending() > 0 && (victim == e_pool_.end() || e->Pending() > victim->Pending())) {
+      victim = e;
+    }
   }
   if (victim == e_pool_.end()) victim = reading;
   ipcLog().info("PSP-Manager: the requests under way hold " + std::to_string(buffered_) +
                 " bytes; " + victim->conn->Text() + ", holding " +
-                std::to_string(victim->in.size()) + ", is closed");
+                std::to_string(victim->Pending()) + ", is closed");
   const bool same = victim == reading;
   DropLocked(victim, "is closed to free memory");
   return !same;
@@ -1093,7 +1142,12 @@ void KzPersistentServerPoolManager::ShedIfFullLocked() {
 void KzPersistentServerPoolManager::RemoveIdleLocked(Clock::time_point now) {
   for (auto it = e_pool_.begin(); it != e_pool_.end();) {
     auto next = std::next(it);
-    if (!it->in.empty()) {
+    if (!it->out.empty()) {
+      if (now - it->out_since >= toMs(request_timeout_)) {
+        ++stats_.closed_by_timeout;
+        DropLocked(it, "Remove by timeout: its answer was not taken");
+      }
+    } else if (it->Pending() > 0) {
       if (now - it->started >= toMs(request_timeout_)) {
         ipcLog().info(it->conn->Text() + " has not completed its request within " +
                       request_timeout_.Text() + ": closed");
@@ -1111,7 +1165,11 @@ void KzPersistentServerPoolManager::RemoveIdleLocked(Clock::time_point now) {
 KzPersistentPoolManager::Clock::time_point KzPersistentServerPoolManager::NextDueLocked() const {
   Clock::time_point due = Clock::time_point::max();
   for (const auto& e : e_pool_) {
-    if (!e.in.empty()) {
+    if (!e.out.empty()) {
+      if (!request_timeout_.IsInfinite()) {
+        due = std::min(due, e.out_since + toMs(request_timeout_));
+      }
+    } else if (e.Pending() > 0) {
       if (!request_timeout_.IsInfinite()) due = std::min(due, e.started + toMs(request_timeout_));
     } else if (!idle_timeout_.IsInfinite()) {
       due = std::min(due, e.since + toMs(idle_timeout_));

@@ -23,6 +23,8 @@
 #ifndef KORZA_IPC_KZ_POOL_H_
 #define KORZA_IPC_KZ_POOL_H_
 
+#include <poll.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -226,15 +228,20 @@ class KzPersistentPoolManager : public KzSessionPoolManager, public KzIfMaintain
         : conn(std::move(c)), since(s), in(std::move(received)), started(start) {}
     KzIpcPtr conn;
     Clock::time_point since;    // the last activity
-    std::string in;             // server: received, not yet served
+    std::string in;             // server: received; served up to `skip`
+    size_t skip = 0;            // server: the bytes of `in` already served
     Clock::time_point started;  // server: when `in` got its first byte
     uint64_t needed = 1;        // server: no verdict on `in` before this size
-    uint32_t id = 0;            // server r-pool: the request's protocol
+    size_t Pending() const { return in.size() - skip; }
+    std::string out;              // server: an answer still to be sent
+    Clock::time_point out_since;  // server: when `out` was left over
+    uint32_t id = 0;              // server r-pool: the request's protocol
   };
   enum WatchKind { kWatchReady, kWatchListening, kWatchEstablished };
   struct Watched {
     KzIpcPtr conn;
     WatchKind kind;
+    short events = POLLIN;
   };
 
   // Every derived destructor calls this before its members go.
@@ -368,6 +375,9 @@ class KzPersistentServerPoolManager : public KzPersistentPoolManager {
   // A new client on `listening`; on a lack of descriptors or memory the
   // listener rests for a while (clients wait in its backlog).
   void AcceptLocked(const KzIpcPtr& listening);
+  // Sends more of the answer kept for `it`; once all is out, its next
+  // request (if already there) is judged.
+  void WriteLocked(std::list<Entry>::iterator it);
   // Reads what the client of `it` has sent, then judges it.
   void ReadLocked(std::list<Entry>::iterator it, short revents);
   // Moves a complete request to the r-pool or drops an invalid one.

@@ -64,11 +64,32 @@ void KzRequestScanner::Vector() {
 
 void KzRequestScanner::Skip(uint64_t bytes) { Take(bytes); }
 
-std::string KzBufferedChannel::TakeUnread() {
-  std::string rest = data_.substr(read_);
+void KzBufferedChannel::Detach(std::string* data, size_t* read) {
+  // Moved, not copied: many small requests sent at once are served one by
+  // one without copying what follows each.
+  *data = std::move(data_);
+  *read = read_;
   data_.clear();
   read_ = 0;
-  return rest;
+}
+
+bool KzBufferedChannel::Send(const void* data, size_t* length, const KzTimeout&) {
+  const char* bytes = static_cast<const char*>(data);
+  size_t sent = 0;
+  if (out_.empty()) {
+    sent = *length;
+    // A false result only means the connection took less (or nothing) now.
+    inner_->Send(bytes, &sent, base::kTimeoutNowait);
+  }
+  out_.append(bytes + sent, *length - sent);
+  return true;
+}
+
+bool KzBufferedChannel::FlushOutput(const KzTimeout& timeout) {
+  if (out_.empty()) return true;
+  if (!inner_->Send(out_, timeout)) return false;
+  out_.clear();
+  return true;
 }
 
 bool KzBufferedChannel::Receive(std::string* data, const KzTimeout& timeout) {

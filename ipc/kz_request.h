@@ -34,8 +34,9 @@ struct KzRequestCheck {
   std::string error;
 };
 
-// Judges the bytes of one connection (they start with a request).
-using KzRequestChecker = std::function<KzRequestCheck(const std::string& data)>;
+// Judges the bytes of one connection from `offset` on (where a request
+// starts); `needed` counts from the start of `data`.
+using KzRequestChecker = std::function<KzRequestCheck(const std::string& data, size_t offset)>;
 // Which protocol identifiers a serving thread takes; empty takes all.
 using KzRequestFilter = std::function<bool(uint32_t id)>;
 
@@ -76,15 +77,21 @@ class KzRequestScanner {
 
 // A server's view of an accepted connection whose request has already
 // arrived (in part or whole): reads are served from the kept bytes first,
-// then from the connection; everything else goes to the connection.
+// then from the connection. What cannot be sent at once is kept for the
+// pool to send later, so a client that does not read its answers never
+// holds a serving thread; everything else goes to the connection.
 class KzBufferedChannel : public KzIfIPC {
  public:
-  KzBufferedChannel(KzIpcPtr inner, std::string received)
-      : inner_(std::move(inner)), data_(std::move(received)) {}
+  // The kept bytes are those of `received` from `read` on.
+  KzBufferedChannel(KzIpcPtr inner, std::string received, size_t read = 0)
+      : inner_(std::move(inner)), data_(std::move(received)), read_(read) {}
 
   const KzIpcPtr& Inner() const { return inner_; }
-  // The kept bytes not read yet (a request the client sent early).
-  std::string TakeUnread();
+  // Hands back the kept bytes: those from *read on are not read yet (a
+  // request the client sent early). The channel keeps none.
+  void Detach(std::string* data, size_t* read);
+  // Hands back what is still to be sent.
+  std::string TakeOutput() { return std::move(out_); }
   size_t Unread() const { return data_.size() - read_; }
 
   void Create() override { inner_->Create(); }
@@ -94,19 +101,20 @@ class KzBufferedChannel : public KzIfIPC {
     return inner_->Accept(timeout);
   }
   bool Send(const std::string& data, const KzTimeout& timeout) override {
-    return inner_->Send(data, timeout);
+    size_t length = data.size();
+    return Send(data.data(), &length, timeout);
   }
   bool Receive(std::string* data, const KzTimeout& timeout) override;
-  bool Send(const void* data, size_t* length, const KzTimeout& timeout) override {
-    return inner_->Send(data, length, timeout);
-  }
+  // Sends what the connection takes now and keeps the rest; true.
+  bool Send(const void* data, size_t* length, const KzTimeout& timeout) override;
   bool Receive(void* data, size_t* length, const KzTimeout& timeout) override;
+  // These send what is kept first, waiting within `timeout`.
   bool SendFile(const std::string& path, off_t offset, size_t length,
                 const KzTimeout& timeout) override {
-    return inner_->SendFile(path, offset, length, timeout);
+    return FlushOutput(timeout) && inner_->SendFile(path, offset, length, timeout);
   }
   bool SendFromFileHandle(int fd, off_t offset, size_t length, const KzTimeout& timeout) override {
-    return inner_->SendFromFileHandle(fd, offset, length, timeout);
+    return FlushOutput(timeout) && inner_->SendFromFileHandle(fd, offset, length, timeout);
   }
   void Close() override { inner_->Close(); }
   int GetHandle() const override { return inner_->GetHandle(); }
@@ -127,9 +135,12 @@ class KzBufferedChannel : public KzIfIPC {
   std::string Text() const override { return inner_->Text(); }
 
  private:
+  bool FlushOutput(const KzTimeout& timeout);
+
   KzIpcPtr inner_;
   std::string data_;
-  size_t read_ = 0;
+  size_t read_;
+  std::string out_;
 };
 
 }  // namespace ipc

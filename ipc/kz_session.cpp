@@ -4,6 +4,7 @@
 
 #include "base/kz_exception.h"
 #include "base/log.h"
+#include "base/utils.h"
 
 namespace korza {
 namespace ipc {
@@ -357,7 +358,8 @@ bool KzSession::Execute(const Exchange& exchange, const KzTimeout& timeout,
 
   const KzDeadline deadline(timeout);
   const auto failure = [&](const std::exception& e) {
-    log.error("Session::Execute - error for address(es) [" + AddressListText() + "]: " + e.what());
+    log.error("Session::Execute - error for address(es) [" + AddressListText() +
+              "]: " + Utils::printable(e.what()));
   };
   KzIpcPtr connection;
   for (;;) {
@@ -477,7 +479,8 @@ bool KzClientSession::Exchange(KzClientProtocol& protocol, const KzIpcPtr& conne
 KzServerSession::KzServerSession(const std::shared_ptr<KzIfSessionPoolManager>& pool,
                                  const std::shared_ptr<KzServerProtocol>& protocol)
     : KzSession(pool), fixed_(protocol), request_timeout_(30, KzTimeout::kSeconds) {
-  pool->SetRequestChecker([this](const std::string& data) { return Check(data); });
+  pool->SetRequestChecker(
+      [this](const std::string& data, size_t offset) { return Check(data, offset); });
   pool->SetRequestTimeout(request_timeout_);
 }
 
@@ -547,13 +550,13 @@ std::shared_ptr<KzServerProtocol> KzServerSession::Choose(uint32_t id) const {
   return it->second;
 }
 
-KzRequestCheck KzServerSession::Check(const std::string& data) const {
+KzRequestCheck KzServerSession::Check(const std::string& data, size_t offset) const {
   KzRequestCheck check;
-  if (data.size() < 4) {
-    check.needed = 4;
+  if (data.size() < offset + 4) {
+    check.needed = offset + 4;
     return check;
   }
-  check.id = decodeId(reinterpret_cast<const unsigned char*>(data.data()));
+  check.id = decodeId(reinterpret_cast<const unsigned char*>(data.data() + offset));
   std::shared_ptr<KzServerProtocol> protocol;
   try {
     protocol = Choose(check.id);
@@ -562,7 +565,7 @@ KzRequestCheck KzServerSession::Check(const std::string& data) const {
     check.error = e.what();
     return check;
   }
-  KzRequestScanner scanner(data, 4, kMaxRequestBytes);
+  KzRequestScanner scanner(data, offset + 4, kMaxRequestBytes);
   try {
     protocol->ScanRequest(scanner);
     check.state = KzRequestCheck::kComplete;

@@ -196,7 +196,7 @@ class KzServerSession : public KzSession {
  private:
   bool Serve(const KzIpcPtr& connection);
   // Whether `data` holds a whole request (the pool's request checker).
-  KzRequestCheck Check(const std::string& data) const;
+  KzRequestCheck Check(const std::string& data, size_t offset) const;
   std::shared_ptr<KzServerProtocol> Choose(uint32_t id) const;
 
   const std::shared_ptr<KzServerProtocol> fixed_;

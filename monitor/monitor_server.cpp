@@ -143,7 +143,7 @@ void MonitorServer::serve(const korza::ipc::KzRequestFilter& filter) {
       // Woken by stop, or the session was closed: the state decides.
       if (s->StateId() != korza::ipc::KzSessionState::kOpened) break;
     } catch (const std::exception& e) {
-      monitorLog().error(std::string("MonitorServer: serving error: ") + e.what());
+      monitorLog().error("MonitorServer: serving error: " + printable(e.what()));
     }
   }
 }

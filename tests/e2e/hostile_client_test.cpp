@@ -175,6 +175,7 @@ TEST_F(HostileClient, TricklingClientsDoNotDelayAStatusRequest) {
 TEST_F(HostileClient, AFullPoolKeepsACompleteRequestAndTheSocketFileGoesAtExit) {
   startDaemon();
   std::vector<int> held;
+  held.reserve(64);
   for (int i = 0; i < 64; ++i) {
     const int fd = connectUnix(socketPath());
     ASSERT_GE(fd, 0);
@@ -211,6 +212,7 @@ TEST_F(HostileClient, RunningOutOfDescriptorsBacksOffAndServesAgainLater) {
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &own), 0);
   ASSERT_EQ(setSoftLimit(open + 2), 0);
   std::vector<int> clients;
+  clients.reserve(8);
   for (int i = 0; i < 8; ++i) clients.push_back(connectUnix(socketPath()));
   const std::string failure = "failed: Too many open files";
   ASSERT_TRUE(sb_.waitForLog(failure)) << sb_.log();

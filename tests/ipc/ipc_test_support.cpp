@@ -48,7 +48,7 @@ using namespace korza::ipc;
 using korza::base::KzTimeout;
 
 void SessionFixture::serve(const std::vector<std::shared_ptr<KzServerProtocol>>& protocols,
-                           std::shared_ptr<KzServerProtocol> fixed, int threads) {
+                           const std::shared_ptr<KzServerProtocol>& fixed, int threads) {
   auto pool = std::make_shared<KzPersistentServerPoolManager>(ConnSettings(0, max_connections_));
   server_.reset(new KzServerSession(pool, fixed));
   for (const auto& p : protocols) server_->Register(p);

@@ -43,7 +43,7 @@ std::string bytes(std::initializer_list<int> list);
 class SessionFixture : public ::testing::Test {
  protected:
   void serve(const std::vector<std::shared_ptr<korza::ipc::KzServerProtocol>>& protocols,
-             std::shared_ptr<korza::ipc::KzServerProtocol> fixed = nullptr, int threads = 1);
+             const std::shared_ptr<korza::ipc::KzServerProtocol>& fixed = nullptr, int threads = 1);
   void openClient(uint32_t min = 0, uint32_t max = 4);
   void TearDown() override;
   std::string spec() const { return "local:" + dir_.file("s"); }

@@ -68,7 +68,7 @@ TEST_F(SocketTest, UnixTextFormModePartialReceiveAndPeerClosing) {
 TEST_F(SocketTest, LargeTransfersProgressThroughPartialSends) {
   KzIpcPtr l = listen(unixSpec());
   connectPair(l, unixSpec());
-  std::string data(4 * 1024 * 1024, '\0');
+  std::string data(size_t{4} * 1024 * 1024, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
   bool sent = false;
   std::thread writer([&] { sent = client_->Send(data, KzTimeout(20000u)); });
@@ -115,6 +115,26 @@ TEST_F(SocketTest, StaleSocketIsReboundLiveOneAndRegularFileRefused) {
   KzIpcPtr file = KzIpcFactory::Instance().Create("local:" + dir_.file("f"), "*");
   EXPECT_THROW(file->Create(), korza::base::KzSystemError);
   EXPECT_EQ(kztest::readFile(dir_.file("f")), "data");
+}
+
+// A client names its own socket path; it reaches log lines escaped.
+TEST_F(SocketTest, AClientChosenPathCannotBreakALogLine) {
+  KzIpcPtr l = listen(unixSpec());
+  const std::string path = dir_.file("c\nALERT forged");
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  sa = sockaddr_un{};
+  sa.sun_family = AF_UNIX;
+  strncpy(sa.sun_path, dir_.file("s").c_str(), sizeof sa.sun_path - 1);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  KzIpcPtr accepted = l->Accept(kWait);
+  ASSERT_TRUE(accepted);
+  EXPECT_EQ(accepted->Text().find('\n'), std::string::npos);
+  EXPECT_NE(accepted->Text().find("c\\nALERT forged"), std::string::npos);
+  close(fd);
 }
 
 // The mode of a socket file is never set through a link in its place.
