@@ -147,40 +147,42 @@ void Monitor::start() {
   publishStatus();
 }
 
-void Monitor::connectToAgent() {
-  monitorLog().debug("Monitor::connectToAgent()");
-  if (settings.getAgentAddress().empty()) return;
-  std::string address = settings.getAgentAddress().front();
-  // In check-all mode the components are checked against a temporary agent
-  // listening beside the real one.
-  if (checkAll) address += ".tmp";
-  std::lock_guard<std::mutex> lock(agent_mutex_);
-  if (agentSession) return;
-  try {
-    // No connection kept ready: one is made when an exchange is due, within
-    // that exchange's time (AgentResponseTime for a report), and kept for
-    // the next one while the agent keeps it open.
-    auto pool =
-        std::make_shared<korza::ipc::KzPersistentClientPoolManager>(korza::ipc::ConnSettings(0, 1));
-    pool->SetConnectTimeout(
-        KzTimeout(std::max<int32_t>(settings.getAgentResponseTime(), 1), KzTimeout::kSeconds));
-    auto session = std::make_shared<korza::ipc::KzClientSession>(pool);
-    session->Open(address);
-    agentSession = std::move(session);
-  } catch (const std::exception& e) {
-    monitorLog().error("cannot connect to korza-agent at \"" + address +
-                       "\": " + Utils::printable(e.what()));
-  }
-}
+void Monitor::connectToAgent() { openAgentSession(false); }
 
-void Monitor::reconnectToAgent() {
-  monitorLog().debug("Monitor::reconnectToAgent()");
+void Monitor::reconnectToAgent() { openAgentSession(true); }
+
+void Monitor::openAgentSession(bool replace) {
+  monitorLog().debug(replace ? "Monitor::reconnectToAgent()" : "Monitor::connectToAgent()");
   {
-    // A report in flight keeps its own reference to the old session.
     std::lock_guard<std::mutex> lock(agent_mutex_);
-    agentSession.reset();
+    if (agentSession && !replace) return;
   }
-  connectToAgent();
+  std::shared_ptr<korza::ipc::KzClientSession> session;
+  if (!settings.getAgentAddress().empty()) {
+    std::string address = settings.getAgentAddress().front();
+    // In check-all mode the components are checked against a temporary agent
+    // listening beside the real one.
+    if (checkAll) address += ".tmp";
+    try {
+      // No connection kept ready: one is made when an exchange is due,
+      // within that exchange's time (AgentResponseTime for a report), and
+      // kept for the next one while the agent keeps it open.
+      auto pool = std::make_shared<korza::ipc::KzPersistentClientPoolManager>(
+          korza::ipc::ConnSettings(0, 1));
+      pool->SetConnectTimeout(
+          KzTimeout(std::max<int32_t>(settings.getAgentResponseTime(), 1), KzTimeout::kSeconds));
+      session = std::make_shared<korza::ipc::KzClientSession>(pool);
+      session->Open(address);
+    } catch (const std::exception& e) {
+      session.reset();
+      monitorLog().error("cannot connect to korza-agent at \"" + address +
+                         "\": " + Utils::printable(e.what()));
+    }
+  }
+  // Swapped in one step: a report taken meanwhile goes over the old session
+  // (it keeps its own reference) or the new one, never over none.
+  std::lock_guard<std::mutex> lock(agent_mutex_);
+  if (replace || !agentSession) agentSession = std::move(session);
 }
 
 void Monitor::reportToAgent(const std::shared_ptr<korza::ipc::KzClientProtocol>& report,

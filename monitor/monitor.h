@@ -92,6 +92,9 @@ class Monitor : public Regenerator, public SignalExecutor {
   void connectToAgent();
   // Replaces the session by a fresh one (after a reload).
   void reconnectToAgent();
+  // Makes the agent session (a new one with `replace`, else only when none
+  // exists); without an agent address there is none.
+  void openAgentSession(bool replace);
 
   // Changed-configuration queue (any thread); adding wakes the main loop.
   void addChangedConf(const PidSet& pids);
