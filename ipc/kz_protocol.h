@@ -9,6 +9,8 @@
 #ifndef KORZA_IPC_KZ_PROTOCOL_H_
 #define KORZA_IPC_KZ_PROTOCOL_H_
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,6 +27,29 @@ class KzProtocol {
   virtual KzPduPtr CreateUnit() const { return std::make_shared<KzDdpUnit>(); }
   virtual bool IsFinished() const { return true; }
   virtual uint32_t GetID() const = 0;
+};
+
+// The other end of the connection an exchange is served on.
+struct KzPeer {
+  bool unixSocket = false;  // a Unix-domain connection (local:, unix:)
+  bool known = false;       // the system named the peer's uid
+  uid_t uid = 0;
+};
+
+// The peer of the exchange a server protocol is serving on this thread.
+// The serving session sets it (PeerScope) around each exchange; outside one
+// it is an unknown peer.
+const KzPeer& CurrentPeer();
+class PeerScope {
+ public:
+  // Records the peer of the connected socket `fd`.
+  explicit PeerScope(int fd);
+  ~PeerScope();
+  PeerScope(const PeerScope&) = delete;
+  PeerScope& operator=(const PeerScope&) = delete;
+
+ private:
+  KzPeer saved_;
 };
 
 class KzClientProtocol : public KzProtocol {

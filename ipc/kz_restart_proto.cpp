@@ -1,40 +1,12 @@
 #include "ipc/kz_restart_proto.h"
 
-#include <cerrno>
-
 #include "base/kz_exception.h"
-#include "base/peer_cred.h"
-#include "base/utils.h"
 #include "ipc/kz_ddp_unit.h"
 
 namespace korza {
 namespace postd {
 
 using base::KzException;
-
-namespace {
-
-thread_local KzPeer t_peer;
-
-}  // namespace
-
-const KzPeer& CurrentPeer() { return t_peer; }
-
-PeerScope::PeerScope(int fd) : saved_(t_peer) {
-  KzPeer peer;
-  uid_t uid = 0;
-  if (fd >= 0 && Utils::peerUid(fd, &uid)) {
-    peer.unixSocket = true;
-    peer.known = true;
-    peer.uid = uid;
-  } else if (fd >= 0 && errno != EAFNOSUPPORT) {
-    // A Unix-domain socket whose peer the system cannot name.
-    peer.unixSocket = true;
-  }
-  t_peer = peer;
-}
-
-PeerScope::~PeerScope() { t_peer = saved_; }
 
 bool KzRestartClient::BuildRequest(ipc::KzPDU& request) {
   ok_ = false;
@@ -61,21 +33,36 @@ ipc::KzPduPtr KzRestartServer::CreateUnit() const {
   return unit;
 }
 
-bool KzRestartServer::BuildResponse(ipc::KzPDU& request, ipc::KzPDU& response) {
-  const int32_t format = request.GetInt32();
+namespace {
+
+int32_t targetCount(int32_t format, int32_t count) {
   if (format != kRestartFormat) {
     throw KzException("KzRestartServer::BuildResponse: unknown request format " +
                       std::to_string(format));
   }
-  const int32_t count = request.GetInt32();
   if (count < 0 || count > kMaxRestartTargets) {
     throw KzException("KzRestartServer::BuildResponse: wrong number of targets " +
                       std::to_string(count));
   }
+  return count;
+}
+
+}  // namespace
+
+bool KzRestartServer::ScanRequest(ipc::KzRequestScanner& scanner) const {
+  const int32_t format = scanner.Int32();
+  const int32_t count = targetCount(format, scanner.Int32());
+  for (int32_t i = 0; i < count; ++i) scanner.String();
+  return true;
+}
+
+bool KzRestartServer::BuildResponse(ipc::KzPDU& request, ipc::KzPDU& response) {
+  const int32_t format = request.GetInt32();
+  const int32_t count = targetCount(format, request.GetInt32());
   std::vector<std::string> targets;
   targets.reserve(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i) targets.push_back(request.GetString());
-  const std::pair<bool, std::string> result = processor_(targets, CurrentPeer());
+  const std::pair<bool, std::string> result = processor_(targets, ipc::CurrentPeer());
   if (!response.AddInt32(kRestartFormat) || !response.AddInt32(result.first ? 1 : 0) ||
       !response.AddString(result.second)) {
     throw KzException("KzRestartServer::BuildResponse error");

@@ -9,8 +9,8 @@
 //
 // The server answers once every named component has been restarted (its
 // new instance answered, or its start failed). Who may ask is the
-// processor's decision: it gets the peer of the connection (KzPeer), which
-// the serving session records for the exchange.
+// processor's decision: it gets the peer of the connection (ipc::KzPeer),
+// which the serving session records for the exchange.
 #ifndef KORZA_IPC_KZ_RESTART_PROTO_H_
 #define KORZA_IPC_KZ_RESTART_PROTO_H_
 
@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "ipc/kz_protocol.h"
+#include "ipc/kz_request.h"
 
 namespace korza {
 namespace postd {
@@ -33,28 +34,7 @@ const int32_t kRestartFormat = 1;
 const int32_t kMaxRestartTargets = 64 * 1024;
 const uint64_t kMaxRestartRequestBytes = uint64_t{4} * 1024 * 1024;
 
-// The other end of the connection an exchange is served on.
-struct KzPeer {
-  bool unixSocket = false;  // a Unix-domain connection (local:, unix:)
-  bool known = false;       // the system named the peer's uid
-  uid_t uid = 0;
-};
-
-// The peer of the exchange being served on this thread. A serving session
-// sets it (PeerScope) around each exchange; outside one it is an unknown
-// peer, which the restart server refuses.
-const KzPeer& CurrentPeer();
-class PeerScope {
- public:
-  // Records the peer of the connected socket `fd`.
-  explicit PeerScope(int fd);
-  ~PeerScope();
-  PeerScope(const PeerScope&) = delete;
-  PeerScope& operator=(const PeerScope&) = delete;
-
- private:
-  KzPeer saved_;
-};
+using ipc::KzPeer;
 
 class KzRestartClient : public ipc::KzClientProtocol {
  public:
@@ -86,6 +66,7 @@ class KzRestartServer : public ipc::KzServerProtocol {
   ipc::KzPduPtr CreateUnit() const override;
   // Throws base::KzException for another format or a wrong target count.
   bool BuildResponse(ipc::KzPDU& request, ipc::KzPDU& response) override;
+  bool ScanRequest(ipc::KzRequestScanner& scanner) const override;
 
  private:
   Processor processor_;

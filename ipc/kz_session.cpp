@@ -4,6 +4,7 @@
 
 #include "base/kz_exception.h"
 #include "base/log.h"
+#include "base/peer_cred.h"
 #include "base/utils.h"
 
 namespace korza {
@@ -591,6 +592,30 @@ bool KzServerSession::Execute(const KzTimeout& timeout, const KzRequestFilter& f
       filter);
 }
 
+namespace {
+
+thread_local KzPeer t_peer;
+
+}  // namespace
+
+const KzPeer& CurrentPeer() { return t_peer; }
+
+PeerScope::PeerScope(int fd) : saved_(t_peer) {
+  KzPeer peer;
+  uid_t uid = 0;
+  if (fd >= 0 && Utils::peerUid(fd, &uid)) {
+    peer.unixSocket = true;
+    peer.known = true;
+    peer.uid = uid;
+  } else if (fd >= 0 && errno != EAFNOSUPPORT) {
+    // A Unix-domain socket whose peer the system cannot name.
+    peer.unixSocket = true;
+  }
+  t_peer = peer;
+}
+
+PeerScope::~PeerScope() { t_peer = saved_; }
+
 bool KzServerSession::Serve(const KzIpcPtr& connection) {
   LogClass& log = ipcLog();
   // The request has arrived (or, for a protocol that cannot tell, has
@@ -615,6 +640,8 @@ bool KzServerSession::Serve(const KzIpcPtr& connection) {
   request->SetDeadline(deadline);
   response->SetConnection(connection);
   response->SetDeadline(deadline);
+  // The processor may ask who is at the other end (a restart request).
+  const PeerScope peer(connection->GetHandle());
   do {
     request->Clear();
     response->Clear();

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <climits>
 
+#include "apps/comp_strategy.h"
 #include "apps/informer.h"
 #include "apps/notification_context.h"
 #include "base/flags.h"
@@ -266,6 +267,7 @@ void Monitor::mainLoop() {
       monitorLog().error(std::string("Monitor::mainLoop(): ") + e.what());
     }
   }
+  processRestarts();  // nothing is restarted now: the waiting clients are told so
   publishIfChanged();
   {
     std::lock_guard<std::mutex> lock(loop_mutex_);
@@ -287,6 +289,7 @@ void Monitor::runIteration() {
     reload();
     statusChanged_ = true;
   }
+  processRestarts();
   // Everything done so far is shown and written before the loop sleeps.
   // After a reload, a drained changed-configuration queue or an update the
   // loop only looks: what they did (the last application stopped, say) is
@@ -319,6 +322,106 @@ void Monitor::runIteration() {
   if (changed) {
     changedConfReload();
     statusChanged_ = rescan_ = true;
+  }
+}
+
+std::pair<bool, std::string> Monitor::restartComponents(const std::vector<std::string>& targets,
+                                                        uid_t requester) {
+  auto request = std::make_shared<RestartRequest>();
+  request->targets = targets;
+  request->requester = requester;
+  std::unique_lock<std::mutex> lock(restart_mutex_);
+  if (!isRunning()) return {false, "the monitor is stopping"};
+  restarts_.push_back(request);
+  wake();
+  restart_cond_.wait(lock, [&] { return request->done; });
+  return {request->ok, request->text};
+}
+
+void Monitor::processRestarts() {
+  std::deque<std::shared_ptr<RestartRequest>> requests;
+  {
+    std::lock_guard<std::mutex> lock(restart_mutex_);
+    requests.swap(restarts_);
+  }
+  for (const auto& request : requests) {
+    if (isRunning()) {
+      carryOut(*request);
+      statusChanged_ = rescan_ = true;
+    } else {
+      request->ok = false;
+      request->text = "the monitor is stopping";
+    }
+    std::lock_guard<std::mutex> lock(restart_mutex_);
+    request->done = true;
+  }
+  if (!requests.empty()) restart_cond_.notify_all();
+}
+
+void Monitor::carryOut(RestartRequest& request) {
+  // Every target is checked before anything is stopped.
+  std::vector<std::pair<RunAppStore::AppPtr, std::vector<std::string>>> plan;
+  for (const std::string& target : request.targets) {
+    const size_t slash = target.find('/');
+    const std::string app_name = target.substr(0, slash);
+    const RunAppStore::AppPtr app = appStore.find(app_name);
+    if (!app) {
+      request.text = "unknown application '" + Utils::printable(app_name) + "'";
+      return;
+    }
+    if (!app->isStarted()) {
+      request.text = "application \"" + app->getName() + "\" is not started";
+      return;
+    }
+    std::vector<std::string> names;
+    if (slash == std::string::npos) {
+      for (const Component& comp : app->getComponents()) names.push_back(comp.getName());
+    } else {
+      const std::string comp_name = target.substr(slash + 1);
+      if (app->findComponent(comp_name) == app->getComponents().end()) {
+        request.text = "unknown component '" + Utils::printable(comp_name) + "' of application \"" +
+                       app->getName() + "\"";
+        return;
+      }
+      names.push_back(comp_name);
+    }
+    plan.emplace_back(app, names);
+  }
+  request.ok = true;
+  for (const auto& step : plan) {
+    Application& app = *step.first;
+    for (const std::string& name : step.second) {
+      const auto comp = app.findComponent(name);
+      // A reload or a stop while this request waited may have removed it.
+      if (!app.isStarted() || comp == app.getComponents().end()) continue;
+      const std::string label = app.componentLabel(*comp);
+      if (!comp->isStarted()) {
+        // A component waiting for its restart belongs to the recovery
+        // schedule; it is not started twice.
+        request.ok = false;
+        request.text += label + " is not running\n";
+        continue;
+      }
+      monitorLog().info("restart of " + label + " requested by uid " +
+                        std::to_string(request.requester));
+      const pid_t old_pid = comp->getPid();
+      comp->stop(false);
+      if (app.startComp(*comp, 0, 0, StandartCompStrategy())) {
+        request.text += label + " restarted, pid " + std::to_string(comp->getPid()) + "\n";
+        continue;
+      }
+      // A failed start is filed as a fault of the instance that was
+      // stopped, so that the recovery schedule takes it from here.
+      request.ok = false;
+      request.text += label + " failed to start: " + comp->history().lastFault + "\n";
+      comp->setPidAfterFailedRecovery(old_pid);
+      FaultEvent event(nowSeconds(), deferredEvents.nowMs(), old_pid);
+      try {
+        deferredEvents.pushFault(event);
+      } catch (const DeferredEventStore::TimeoutError&) {
+        giveUp(event);
+      }
+    }
   }
 }
 

@@ -23,6 +23,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "apps/deferred_event_store.h"
 #include "apps/regenerator.h"
@@ -98,6 +100,16 @@ class Monitor : public Regenerator, public SignalExecutor {
 
   // Changed-configuration queue (any thread); adding wakes the main loop.
   void addChangedConf(const PidSet& pids);
+
+  // Restarts the named components ("APP" for every component of an
+  // application in its start order, "APP/COMPONENT" for one) without a
+  // fault: no notice, no fault event, not counted among the fault restarts.
+  // The main loop carries it out; the call returns once every new instance
+  // has answered or failed (a failed start then follows the recovery
+  // schedule), or the daemon stops. Any thread. Returns the success flag and
+  // one line per component, or why nothing was done.
+  std::pair<bool, std::string> restartComponents(const std::vector<std::string>& targets,
+                                                 uid_t requester);
 
   // Ends the main loop's current wait (any thread): for a request that it
   // must see now, such as an update whose pre-update step succeeded.
@@ -232,6 +244,20 @@ class Monitor : public Regenerator, public SignalExecutor {
 
   std::mutex changed_mutex_;
   PidSet changedConf;  // GUARDED_BY(changed_mutex_)
+
+  // Restart requests of control clients, carried out by the main loop.
+  struct RestartRequest {
+    std::vector<std::string> targets;
+    uid_t requester = 0;
+    bool done = false;  // GUARDED_BY(restart_mutex_)
+    bool ok = false;
+    std::string text;
+  };
+  void processRestarts();
+  void carryOut(RestartRequest& request);
+  std::mutex restart_mutex_;
+  std::condition_variable restart_cond_;
+  std::deque<std::shared_ptr<RestartRequest>> restarts_;  // GUARDED_BY(restart_mutex_)
 
   mutable std::mutex status_mutex_;
   mutable korza::postd::StatusSnapshotPtr status_;  // GUARDED_BY(status_mutex_)

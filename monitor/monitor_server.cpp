@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <set>
@@ -57,7 +58,11 @@ MonitorServer::MonitorServer(const std::string& conf_file, const std::string& ru
             return updateProcessor(a, b, c);
           })),
       statusServer(
-          std::make_shared<korza::postd::KzStatusServer>([this] { return statusProcessor(); })) {}
+          std::make_shared<korza::postd::KzStatusServer>([this] { return statusProcessor(); })),
+      restartServer(std::make_shared<korza::postd::KzRestartServer>(
+          [this](const std::vector<std::string>& targets, const korza::ipc::KzPeer& peer) {
+            return restartProcessor(targets, peer);
+          })) {}
 
 MonitorServer::~MonitorServer() {
   monitorLog().debug("MonitorServer::~MonitorServer()");
@@ -92,6 +97,7 @@ void MonitorServer::createServerSession() {
     created->Register(reloadCompServer);
     created->Register(updateServer);
     created->Register(statusServer);
+    created->Register(restartServer);
     created->SetRequestTimeout(KzTimeout(getSettings().getTimeout(), KzTimeout::kSeconds));
     {
       std::lock_guard<std::mutex> lock(session_mutex_);
@@ -109,11 +115,16 @@ void MonitorServer::start() {
   if (!checkMode && !checkAll) createServerSession();
   Monitor::start();
   monitorLog().debug("MonitorServer::start: creating thread monitorProtoThread");
-  const auto isUpdate = [](uint32_t id) { return id == korza::postd::kUpdateProtocol; };
+  using korza::postd::kRestartProtocol;
+  using korza::postd::kUpdateProtocol;
   try {
-    monitorProtoThread =
-        std::thread([this, isUpdate] { serve([isUpdate](uint32_t id) { return !isUpdate(id); }); });
-    updateThread = std::thread([this, isUpdate] { serve(isUpdate); });
+    monitorProtoThread = std::thread([this] {
+      serve([](uint32_t id) { return id != kUpdateProtocol && id != kRestartProtocol; });
+    });
+    updateThread =
+        std::thread([this] { serve([](uint32_t id) { return id == kUpdateProtocol; }); });
+    restartThread =
+        std::thread([this] { serve([](uint32_t id) { return id == kRestartProtocol; }); });
   } catch (const std::exception& e) {
     throw InitError(std::string("cannot create monitorProtoThread thread: ") + e.what());
   }
@@ -157,6 +168,7 @@ void MonitorServer::closeSession() {
   if (!s) return;
   if (monitorProtoThread.joinable()) s->CancelThread(monitorProtoThread.get_id());
   if (updateThread.joinable()) s->CancelThread(updateThread.get_id());
+  if (restartThread.joinable()) s->CancelThread(restartThread.get_id());
   try {
     s->Close();
   } catch (const std::exception& e) {
@@ -175,6 +187,8 @@ void MonitorServer::stop() {
   }
   // An update under way ends soon after the run state left STARTED.
   if (updateThread.joinable()) updateThread.join();
+  // A restart under way was answered when the main loop ended.
+  if (restartThread.joinable()) restartThread.join();
 }
 
 bool MonitorServer::reloadCompProcessor(const std::list<int32_t>& pids) {
@@ -202,6 +216,30 @@ std::pair<bool, std::string> MonitorServer::updateProcessor(const std::string& a
   // The update step runs on the main loop, which may be asleep.
   if (result.first) wake();
   return result;
+}
+
+std::pair<bool, std::string> MonitorServer::restartProcessor(
+    const std::vector<std::string>& targets, const korza::ipc::KzPeer& peer) {
+  monitorLog().debug("MonitorServer::restartProcessor()");
+  if (!peer.unixSocket) {
+    return {false, "restart requests are served only on local: and unix: addresses"};
+  }
+  if (!peer.known) return {false, "the account of the requesting process cannot be told"};
+  bool allowed = peer.uid == 0 || peer.uid == geteuid();
+  const std::string user = Mediator::instance().user();
+  if (!allowed && !user.empty()) {
+    try {
+      allowed = peer.uid == Utils::userId(user);
+    } catch (const Utils::error&) {
+      // An account that cannot be looked up allows nobody.
+    }
+  }
+  if (!allowed) {
+    monitorLog().alert("restart request refused for uid " + std::to_string(peer.uid));
+    return {false, "uid " + std::to_string(peer.uid) + " may not restart components"};
+  }
+  if (targets.empty()) return {false, "no component named"};
+  return restartComponents(targets, peer.uid);
 }
 
 korza::postd::StatusSnapshotPtr MonitorServer::statusProcessor() {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "ipc/kz_control_proto.h"
+#include "ipc/kz_restart_proto.h"
 #include "ipc/kz_session.h"
 #include "ipc/kz_status_proto.h"
 #include "monitor/thread_safety_monitor.h"
@@ -45,6 +46,10 @@ class MonitorServer : public ThreadSafetyMonitor {
   std::pair<bool, std::string> updateProcessor(const std::string& a, const std::string& b,
                                                const std::string& c);
   korza::postd::StatusSnapshotPtr statusProcessor();
+  // Restarts components for root, the daemon's account or /Monitor/User,
+  // asking over a Unix-domain address (restartThread).
+  std::pair<bool, std::string> restartProcessor(const std::vector<std::string>& targets,
+                                                const korza::ipc::KzPeer& peer);
 
  private:
   void createServerSession();
@@ -60,8 +65,13 @@ class MonitorServer : public ThreadSafetyMonitor {
   std::shared_ptr<korza::postd::KzReloadCompServer> reloadCompServer;
   std::shared_ptr<korza::postd::KzUpdateServer> updateServer;
   std::shared_ptr<korza::postd::KzStatusServer> statusServer;
+  std::shared_ptr<korza::postd::KzRestartServer> restartServer;
+  // Status and reload requests; updates (a pre-update script may run for
+  // minutes) and restarts (they wait for the new instances) each on their
+  // own thread, so that neither holds up the others.
   std::thread monitorProtoThread;
   std::thread updateThread;
+  std::thread restartThread;
 };
 
 #endif  // KORZA_MONITOR_MONITOR_SERVER_H_

@@ -25,22 +25,6 @@ using kztest::DaemonSandbox;
 
 const char kNoSession[] = "agent session is not created";
 
-// A free TCP port on the loopback (bound and released).
-int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 // A sandbox whose AGENT application is the stand-in agent.
 class AgentRun {
  public:
@@ -139,7 +123,7 @@ TEST(Agent, ReportsStartsReloadChangesAndGivingUpButNotShutdown) {
 // lists the run set, and is asked again on SIGHUP; when it cannot be reached
 // or answers failure, the run list of the file stays in force.
 TEST(Agent, AddressFormsAndFallBacksToTheFileList) {
-  const int port = freePort();
+  const int port = kztest::freePort();
   ASSERT_GT(port, 0);
   const std::string path = "/tmp/kz-agent-" + std::to_string(getpid());
   const std::string inet = "inet:" + std::to_string(port) + "@127.0.0.1";

@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -220,6 +221,65 @@ TEST_F(Control, StatusFollowsACrashTheRestartAndTheNextWait) {
   EXPECT_EQ(row[3], "-");
   EXPECT_EQ(r.status, 0);  // POSTD counts as started until it is given up
   EXPECT_EQ(sb_.stopWith(SIGTERM), 0);
+}
+
+// A restart on request: by root over the Unix socket, without a notice or
+// a fault restart; refused over inet: and for an account that is neither
+// root, the daemon's nor /Monitor/User; unknown names change nothing.
+TEST_F(Control, RestartOnRequestIsNoFaultAndOnlyForTrustedLocalAccounts) {
+  const int port = kztest::freePort();
+  const std::string inet = "inet:" + std::to_string(port) + "@127.0.0.1";
+  sb_.settings["Monitor/Address"] = address() + "," + inet;
+  startDaemon("POSTD");
+  const pid_t agent = sb_.waitForInstance("agent");
+  const pid_t postd = sb_.waitForInstance("postd");
+
+  RunResult r = ctl({"-a", address(), "restart", "postd/postd"});
+  ASSERT_EQ(r.status, 0) << r.err << sb_.log();
+  const pid_t second = sb_.waitForInstance("postd", 2);
+  EXPECT_EQ(r.out, "component \"postd\" from application \"POSTD\" restarted, pid " +
+                       std::to_string(second) + "\n");
+  EXPECT_FALSE(kztest::processExists(postd));
+  EXPECT_THAT(sb_.log(), HasSubstr("restart of component \"postd\" from application \"POSTD\" "
+                                   "requested by uid " +
+                                   std::to_string(getuid())));
+  std::vector<std::string> row = statusRow(ctl({"status", "postd"}).out, "postd");
+  ASSERT_EQ(row.size(), 7u);
+  EXPECT_EQ(row[2], "running");
+  EXPECT_EQ(row[3], std::to_string(second));
+  EXPECT_EQ(row[5], "0");  // not a fault restart
+  EXPECT_EQ(row[6], "-");
+
+  // Unknown names: refused before anything is stopped.
+  r = ctl({"-a", address(), "restart", "AGENT", "POSTD/nosuch"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "korza-ctl: restart refused: unknown component 'nosuch' of application "
+            "\"POSTD\"\n");
+  EXPECT_EQ(sb_.componentPids("agent"), std::vector<pid_t>{agent});
+  EXPECT_EQ(ctl({"restart", "a/b/c"}).status, 6);
+
+  r = ctl({"-a", inet, "restart", "AGENT"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("served only on local: and unix: addresses"));
+  if (access("/usr/sbin/runuser", X_OK) == 0) {
+    // The socket reachable by nobody, who still may not restart anything.
+    chmod(sb_.root().c_str(), 0755);
+    chmod(sb_.runDir().c_str(), 0755);
+    chmod((sb_.runDir() + ".monitor").c_str(), 0666);
+    r = kztest::runProgram({"/usr/sbin/runuser", "-u", "nobody", "--", kCtl, "-a", address(), "-t",
+                            "10", "restart", "AGENT"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("may not restart components"));
+  }
+  EXPECT_EQ(sb_.componentPids("agent"), std::vector<pid_t>{agent});
+
+  // A whole application, and nothing was reported as a failure.
+  ASSERT_EQ(ctl({"-a", address(), "restart", "agent"}).status, 0) << sb_.log();
+  EXPECT_GT(sb_.waitForInstance("agent", 2), 0);
+  EXPECT_THAT(sb_.log(), Not(HasSubstr("Subject:")));
+  EXPECT_EQ(sb_.stopWith(SIGTERM), 0);
+  EXPECT_FALSE(sb_.anyComponentAlive());
 }
 
 TEST_F(Control, StatusOfAGivenUpComponentIsNotStarted) {

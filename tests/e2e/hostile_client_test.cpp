@@ -58,22 +58,6 @@ int connectLoopback(int port) {
   return fd;
 }
 
-// A loopback port nobody listens on right now.
-int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-    close(fd);
-    return -1;
-  }
-  close(fd);
-  return ntohs(sa.sin_port);
-}
-
 // Reads `n` bytes within a few seconds; "" when they do not come.
 std::string readBytes(int fd, size_t n) {
   std::string got;
@@ -157,7 +141,7 @@ class HostileClient : public ::testing::Test {
 };
 
 TEST_F(HostileClient, TricklingClientsDoNotDelayAStatusRequest) {
-  const int port = freePort();
+  const int port = kztest::freePort();
   ASSERT_GT(port, 0);
   startDaemon("inet:" + std::to_string(port) + "@127.0.0.1");
   // Three connections hold one byte each (Timeout is 30 s); one of them

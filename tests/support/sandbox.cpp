@@ -1,6 +1,10 @@
 #include "tests/support/sandbox.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -49,6 +53,21 @@ size_t countOf(const std::string& hay, const std::string& needle) {
     ++n;
   }
   return n;
+}
+
+int freePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  close(fd);
+  return ntohs(a.sin_port);
 }
 
 }  // namespace kztest

@@ -30,6 +30,9 @@ void writeFile(const std::string& path, const std::string& content, int mode = 0
 bool fileExists(const std::string& path);
 // Number of occurrences of `needle` in `hay`.
 size_t countOf(const std::string& hay, const std::string& needle);
+// A TCP port on the loopback that nothing listens on right now (bound and
+// released); -1 when none can be had.
+int freePort();
 
 // The text of the E that `f` throws, or "no error"; any other exception
 // escapes to fail the test.
