@@ -181,6 +181,11 @@ TEST_F(HostileClient, AFullPoolKeepsACompleteRequestAndTheSocketFileGoesAtExit) 
 }
 
 TEST_F(HostileClient, RunningOutOfDescriptorsBacksOffAndServesAgainLater) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer runtime itself needs descriptors to run; with none left
+  // it ends the daemon, which an uninstrumented build never does.
+  GTEST_SKIP() << "not under AddressSanitizer";
+#endif
   startDaemon();
   const pid_t pid = sb_.daemon().pid();
   const size_t open = openDescriptors(pid);
