@@ -211,8 +211,7 @@ std::pair<bool, std::string> MonitorServer::updateProcessor(const std::string& a
   const std::string permissions = mediator.permissions();
   const std::string mta = mediator.mta();
   Updater& updater = Updater::instance();
-  updater.setTrustedUser(mediator.user());
-  const std::pair<bool, std::string> result = updater.PreUpdate(a, b, c, mta, permissions);
+  std::pair<bool, std::string> result = updater.PreUpdate(a, b, c, mta, permissions);
   // The update step runs on the main loop, which may be asleep.
   if (result.first) wake();
   return result;

@@ -61,10 +61,6 @@ class Updater {
   void update();
   bool pending() const;
 
-  // Kept for callers that name an account: packages are trusted when owned
-  // by root or by the daemon's effective uid only, so this changes nothing.
-  void setTrustedUser(const std::string&) {}
-
  private:
   const std::chrono::milliseconds scriptLimit_;
   mutable std::mutex mutex_;
