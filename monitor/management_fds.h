@@ -25,7 +25,7 @@
 // Waits at most `timeout_ms` (0: just look) for any of `fds` (values below 1
 // are skipped) to become readable, reads what is there and returns the
 // descriptors that reached end-of-file, in the order given. Uses poll, so
-// descriptor numbers are not limited by FD_SETSIZE. Interrupted waits are
+// descriptor numbers are not limited to the first 1024. Interrupted waits are
 // restarted with the time that is left. A readable `wake_fd` (-1: none)
 // ends the wait early; it is drained and never reported.
 std::vector<int> collectClosedDescriptors(const std::vector<int>& fds, int timeout_ms,

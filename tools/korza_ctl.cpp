@@ -212,34 +212,48 @@ size_t utf8Length(const std::string& s, size_t i) {
   return n;
 }
 
-// A JSON string; bytes that are not UTF-8 become U+FFFD.
-std::string jsonString(const std::string& s) {
-  std::string out = "\"";
+// `s` with the bytes that are not UTF-8 replaced by `bad` and every ASCII
+// byte passed through `ascii` (which appends it, escaped as the format
+// wants).
+template <typename Ascii>
+std::string escapedUtf8(const std::string& s, const char* bad, Ascii ascii) {
+  std::string out;
   for (size_t i = 0; i < s.size();) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7f) {
-      char esc[8];
-      snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else if (c >= 0x80) {
-      const size_t n = utf8Length(s, i);
-      if (n == 0) {
-        out += "\\ufffd";
-        ++i;
-      } else {
-        out.append(s, i, n);
-        i += n;
-      }
+    if (c < 0x80) {
+      ascii(out, c);
+      ++i;
       continue;
-    } else {
-      out += static_cast<char>(c);
     }
-    ++i;
+    const size_t n = utf8Length(s, i);
+    if (n == 0) {
+      out += bad;
+      ++i;
+    } else {
+      out.append(s, i, n);
+      i += n;
+    }
   }
-  return out + "\"";
+  return out;
+}
+
+// A JSON string; bytes that are not UTF-8 become U+FFFD.
+std::string jsonString(const std::string& s) {
+  return "\"" +
+         escapedUtf8(s, "\\ufffd",
+                     [](std::string& out, unsigned char c) {
+                       if (c == '"' || c == '\\') {
+                         out += '\\';
+                         out += static_cast<char>(c);
+                       } else if (c < 0x20 || c == 0x7f) {
+                         char esc[8];
+                         snprintf(esc, sizeof esc, "\\u%04x", c);
+                         out += esc;
+                       } else {
+                         out += static_cast<char>(c);
+                       }
+                     }) +
+         "\"";
 }
 
 // Names and causes reach the terminal: no control character gets through
@@ -296,30 +310,16 @@ void printJson(const StatusSnapshot& s, int64_t now,
 // A label value of the Prometheus text format: backslash, double quote and
 // newline escaped, bytes that are not UTF-8 replaced by U+FFFD.
 std::string promLabel(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size();) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
+  return escapedUtf8(s, "\xef\xbf\xbd", [](std::string& out, unsigned char c) {
     if (c == '\\' || c == '"') {
       out += '\\';
       out += static_cast<char>(c);
     } else if (c == '\n') {
       out += "\\n";
-    } else if (c >= 0x80) {
-      const size_t n = utf8Length(s, i);
-      if (n == 0) {
-        out += "\xef\xbf\xbd";
-        ++i;
-      } else {
-        out.append(s, i, n);
-        i += n;
-      }
-      continue;
     } else {
       out += static_cast<char>(c);
     }
-    ++i;
-  }
-  return out;
+  });
 }
 
 // The status as gauges of the Prometheus text exposition format, for the

@@ -19,7 +19,7 @@ export DEBIAN_FRONTEND=noninteractive
 if dpkg-query -W -f='${Status}' korza-monitor 2>/dev/null | grep -q installed; then
   echo "package: skipped (korza-monitor is installed on this machine)"; exit 0
 fi
-for p in lintian logrotate; do
+for p in lintian logrotate; do  # normally installed by scripts/deps
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
     apt-get install -y --no-install-recommends "$p" >/dev/null
 done
