@@ -219,6 +219,7 @@ void Monitor::agentReporter() {
       next = std::move(agentReports_.front());
       agentReports_.pop_front();
       session = agentSession;
+      agentInFlight_ = session;
     }
     bool told = false;
     try {
@@ -229,6 +230,10 @@ void Monitor::agentReporter() {
     } catch (const std::exception& e) {
       monitorLog().error(std::string("cannot report to korza-agent: ") +
                          Utils::printable(e.what()));
+    }
+    {
+      std::lock_guard<std::mutex> lock(agent_mutex_);
+      agentInFlight_.reset();
     }
     // What the agent did not hear is at least in the log.
     if (!told) monitorLog().info(next.untold);
@@ -241,7 +246,7 @@ void Monitor::stopAgentReporter() {
     std::lock_guard<std::mutex> lock(agent_mutex_);
     agentStop_ = true;
     agentReports_.clear();
-    session = agentSession;
+    session = agentInFlight_ ? agentInFlight_ : agentSession;
   }
   agent_cond_.notify_all();
   if (!agentThread_.joinable()) return;

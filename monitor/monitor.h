@@ -231,6 +231,9 @@ class Monitor : public Regenerator, public SignalExecutor {
   // Written under agent_mutex_ (by the threads that start and stop
   // applications and reload); the reporter copies it under agent_mutex_.
   std::shared_ptr<korza::ipc::KzClientSession> agentSession;
+  // The session the reporter thread is sending over (a reload may have
+  // replaced agentSession meanwhile); a stop cancels the report there.
+  std::shared_ptr<korza::ipc::KzClientSession> agentInFlight_;  // GUARDED_BY(agent_mutex_)
   struct AgentReport {
     std::shared_ptr<korza::ipc::KzClientProtocol> report;
     int32_t timeout_s;

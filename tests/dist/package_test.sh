@@ -35,7 +35,7 @@ cleanup() {
   apt-get purge -y korza-monitor >/dev/null 2>&1 || true
   rm -rf "$work"
 }
-trap cleanup EXIT
+[ -n "${KEEP:-}" ] || trap cleanup EXIT
 
 apt-get install -y "$deb" >/dev/null || fail "the package does not install"
 for f in /usr/sbin/korza-monitor /usr/sbin/korza-ctl /etc/korza/monitor.conf \
@@ -81,7 +81,10 @@ wait_for 20 grep -q 'log file reopened on SIGUSR1' "$log" || fail "no new log af
 [ -e "$log.1" ] || fail "logrotate kept no rotated file"
 
 kill -TERM "$daemon_pid"
-wait_for 30 sh -c "! kill -0 $daemon_pid 2>/dev/null" || fail "the daemon does not stop"
+# Gone, or a zombie where the container's init does not reap orphans.
+gone() { ! kill -0 "$1" 2>/dev/null || [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" = Z ]; }
+wait_for 30 gone "$daemon_pid" || fail "the daemon does not stop"
+[ ! -e "$pidfile" ] || fail "the pid file is left"
 daemon_pid=""
 ! pgrep -f "$work/bin/pkgtestc" >/dev/null || fail "a component outlived the daemon"
 

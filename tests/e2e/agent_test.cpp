@@ -175,31 +175,39 @@ TEST(Agent, AddressFormsAndFallBacksToTheFileList) {
   }
 }
 
-// An agent that takes connections but never answers holds up no start, no
-// restart and no shutdown: reports wait on their own thread.
-TEST(Agent, AMuteAgentHoldsUpNeitherStartsNorRestartsNorShutdown) {
-  AgentRun a;
-  a.sb.addApplication({"AGENT", {}, {a.sb.component("agent")}});
-  a.addApp("FILTER", {"maild"});
-  a.addApp("ICAP", {"icapd"});
-  const std::string mute = a.sb.runDir() + ".mute";
-  sockaddr_un sa{};
-  sa.sun_family = AF_UNIX;
-  strncpy(sa.sun_path, mute.c_str(), sizeof sa.sun_path - 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  ASSERT_EQ(listen(fd, 16), 0);
-  a.sb.settings["Monitor/AgentAddress"] = "local:" + mute;
-  a.sb.settings["Monitor/AgentResponseTime"] = "600";
-  a.sb.settings["Monitor/RunAppList"] = "FILTER,ICAP";
-  a.sb.startAndWait();
-  const pid_t maild = a.sb.waitForInstance("maild");
-  ASSERT_GT(maild, 0) << a.sb.log();
-  ASSERT_GT(a.sb.waitForInstance("icapd"), 0) << a.sb.log();
-  ASSERT_EQ(kill(maild, SIGKILL), 0);
-  EXPECT_GT(a.sb.waitForInstance("maild", 2), 0) << a.sb.log();
-  EXPECT_EQ(a.sb.stopWith(SIGTERM, std::chrono::seconds(30)), 0) << a.sb.log();
-  close(fd);
+// An agent that takes connections but never answers, or one that is not
+// there at all, holds up no start, no restart and no shutdown (not even
+// after a reload replaced the session a report waits on): reports wait on
+// their own thread.
+TEST(Agent, AMuteOrAbsentAgentHoldsUpNeitherStartsNorRestartsNorShutdown) {
+  for (const bool absent : {false, true}) {
+    AgentRun a;
+    a.sb.addApplication({"AGENT", {}, {a.sb.component("agent")}});
+    a.addApp("FILTER", {"maild"});
+    a.addApp("ICAP", {"icapd"});
+    const std::string mute = a.sb.runDir() + ".mute";
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    strncpy(sa.sun_path, mute.c_str(), sizeof sa.sun_path - 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (!absent) {
+      ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+      ASSERT_EQ(listen(fd, 16), 0);
+    }
+    a.sb.settings["Monitor/AgentAddress"] = "local:" + mute;
+    a.sb.settings["Monitor/AgentResponseTime"] = "600";
+    a.sb.settings["Monitor/RunAppList"] = "FILTER,ICAP";
+    a.sb.startAndWait();
+    const pid_t maild = a.sb.waitForInstance("maild");
+    ASSERT_GT(maild, 0) << a.sb.log();
+    ASSERT_GT(a.sb.waitForInstance("icapd"), 0) << a.sb.log();
+    ASSERT_EQ(kill(maild, SIGKILL), 0);
+    EXPECT_GT(a.sb.waitForInstance("maild", 2), 0) << a.sb.log();
+    ASSERT_TRUE(a.sb.daemon().signal(SIGHUP));
+    ASSERT_TRUE(a.sb.waitForLog("Monitor::reload(): arrived SIGHUP")) << a.sb.log();
+    EXPECT_EQ(a.sb.stopWith(SIGTERM, std::chrono::seconds(30)), 0) << absent;
+    close(fd);
+  }
 }
 
 // Check-all runs the agent once in check mode, then a temporary agent on the
