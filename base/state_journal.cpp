@@ -9,23 +9,14 @@
 #include <cstring>
 #include <map>
 
+#include "base/utils.h"
+
 namespace {
 
 // Compaction once the file holds more than 2 * live + kSlack lines.
 const size_t kSlack = 64;
 // A journal larger than this is not ours to read.
 const size_t kMaxRead = 64u << 20;
-
-bool writeAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 std::string entryLine(const StateJournal::Entry& e) {
   std::string name = e.name;
@@ -197,7 +188,7 @@ bool StateJournal::rewriteLocked() {
   std::string text;
   for (const auto& kv : live_) text += entryLine(kv.second);
   // Appends after the rename go to this very file.
-  if (!writeAll(fd, text) || fcntl(fd, F_SETFL, O_APPEND) != 0 ||
+  if (!Utils::writeAll(fd, text) || fcntl(fd, F_SETFL, O_APPEND) != 0 ||
       rename(temp.c_str(), path_.c_str()) != 0) {
     const int err = errno;
     ::close(fd);
@@ -214,7 +205,7 @@ bool StateJournal::rewriteLocked() {
 void StateJournal::appendLocked(const std::string& line) {
   // A failed write loses one line at worst; the next rewrite restores the
   // full picture from memory.
-  if (writeAll(fd_, line)) ++records_;
+  if (Utils::writeAll(fd_, line)) ++records_;
   if (records_ > 2 * live_.size() + kSlack) rewriteLocked();
 }
 

@@ -62,21 +62,6 @@ int lookupGroup(const std::string& name, struct group* out, std::vector<char>& b
   }
 }
 
-bool writeAll(int fd, const std::string& data) {
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 std::string formatTime(time_t t, const char* fmt) {
   struct tm tm_t;
   if (localtime_r(&t, &tm_t) == nullptr) return std::string();
@@ -613,6 +598,21 @@ std::string printable(const std::string& text) {
     }
   }
   return out;
+}
+
+bool writeAll(int fd, const std::string& data) {
+  const char* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
 }
 
 bool readFile(const std::string& path, std::string& out) {

@@ -167,6 +167,10 @@ void checkPath(const std::string& path);
 // can forge a line of the log.
 std::string printable(const std::string& text);
 
+// Writes all of `data` to `fd`, retrying on EINTR; false (errno set) on
+// failure.
+bool writeAll(int fd, const std::string& data);
+
 // Reads the whole file into `out`; false when it cannot be opened.
 bool readFile(const std::string& path, std::string& out);
 

@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/utils.h"
 #include "ipc/kz_app_proto.h"
 #include "ipc/kz_config_proto.h"
 #include "ipc/kz_session.h"
@@ -64,24 +65,12 @@ struct Options {
 
 std::mutex g_record_mutex;
 
-// Writes all of `text`; false on failure.
-bool writeAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 void appendLine(const std::string& path, const std::string& line) {
   if (path.empty()) return;
   std::lock_guard<std::mutex> lock(g_record_mutex);
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0644);
   if (fd < 0) return;
-  writeAll(fd, line + "\n");
+  Utils::writeAll(fd, line + "\n");
   close(fd);
 }
 
@@ -214,7 +203,7 @@ int main(int argc, char** argv) {
   for (const auto& a : addresses) text += pidFileLine(a) + "\n";
   for (const auto& file : pid_files) {
     const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
-    const bool written = fd >= 0 && writeAll(fd, text);
+    const bool written = fd >= 0 && Utils::writeAll(fd, text);
     if (fd >= 0) close(fd);
     if (!written) {
       std::fprintf(stderr, "kz-test-agent: cannot write %s\n", file.c_str());
@@ -237,7 +226,7 @@ int main(int argc, char** argv) {
     });
   }
   // Up and serving: the start answer.
-  writeAll(STDOUT_FILENO, " ");
+  Utils::writeAll(STDOUT_FILENO, " ");
 
   int signo = 0;
   for (;;) {
