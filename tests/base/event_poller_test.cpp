@@ -7,20 +7,11 @@
 #include <memory>
 #include <vector>
 
+#include "tests/support/pipe.h"
+
 namespace {
 
-struct Pipe {
-  Pipe() { EXPECT_EQ(pipe(fds), 0); }
-  ~Pipe() {
-    closeEnd(0);
-    closeEnd(1);
-  }
-  void closeEnd(int i) {
-    if (fds[i] >= 0) close(fds[i]);
-    fds[i] = -1;
-  }
-  int fds[2];
-};
+using kztest::Pipe;
 
 std::vector<int> sorted(std::vector<int> v) {
   std::sort(v.begin(), v.end());

@@ -9,22 +9,12 @@
 #include <thread>
 
 #include "base/log.h"
+#include "tests/support/pipe.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
-struct Pipe {
-  Pipe() { EXPECT_EQ(pipe(fds), 0); }
-  ~Pipe() {
-    closeEnd(0);
-    closeEnd(1);
-  }
-  void closeEnd(int i) {
-    if (fds[i] >= 0) close(fds[i]);
-    fds[i] = -1;
-  }
-  int fds[2];
-};
+using kztest::Pipe;
 
 TEST(ManagementDescriptors, OnlyEndOfFileCountsAsDeath) {
   kztest::TempDir dir;
