@@ -20,6 +20,7 @@
 #include "apps/management_fd_watch.h"
 #include "apps/notices.h"
 #include "apps/run_state.h"
+#include "apps/stderr_collector.h"
 #include "base/child_wait.h"
 #include "base/flags.h"
 #include "base/log.h"
@@ -127,6 +128,7 @@ Component::~Component() {
   index_ = nullptr;
   closeFd();
   closeErrFd();
+  releaseStderr();
   if (reportFd >= 0) close(reportFd);
 }
 
@@ -146,6 +148,8 @@ Component::Component(Component&& other) noexcept
       faultPid(other.faultPid),
       agent(other.agent),
       errFd(other.errFd),
+      stderrLogged_(other.stderrLogged_),
+      lastWords_(std::move(other.lastWords_)),
       reportFd(other.reportFd),
       lastWaitStatus_(other.lastWaitStatus_),
       history_(std::move(other.history_)),
@@ -156,6 +160,7 @@ Component::Component(Component&& other) noexcept
   other.reportFd = -1;
   other.fd = -1;
   other.errFd = -1;
+  other.stderrLogged_ = false;
   other.started = false;
 }
 
@@ -165,6 +170,7 @@ Component& Component::operator=(Component&& other) noexcept {
   index_ = nullptr;
   closeFd();
   closeErrFd();
+  releaseStderr();
   name = std::move(other.name);
   argv = std::move(other.argv);
   user = std::move(other.user);
@@ -180,6 +186,8 @@ Component& Component::operator=(Component&& other) noexcept {
   faultPid = other.faultPid;
   agent = other.agent;
   errFd = other.errFd;
+  stderrLogged_ = other.stderrLogged_;
+  lastWords_ = std::move(other.lastWords_);
   if (reportFd >= 0) close(reportFd);
   reportFd = other.reportFd;
   other.reportFd = -1;
@@ -191,6 +199,7 @@ Component& Component::operator=(Component&& other) noexcept {
   if (index_ != nullptr) index_->moved(other, *this);
   other.fd = -1;
   other.errFd = -1;
+  other.stderrLogged_ = false;
   other.started = false;
   return *this;
 }
@@ -230,8 +239,22 @@ void Component::attach(ComponentIndex* index, Application* owner) {
 }
 
 void Component::closeErrFd() {
-  if (errFd >= 0) close(errFd);
+  if (errFd < 0 || stderrLogged_) return;
+  close(errFd);
   errFd = -1;
+}
+
+void Component::releaseStderr() {
+  if (errFd < 0 || !stderrLogged_) return;
+  lastWords_ = StderrCollector::instance().finish(errFd);
+  errFd = -1;
+  stderrLogged_ = false;
+}
+
+void Component::noteFault(int64_t when, const std::string& cause) {
+  history_.lastFaultTime = when;
+  history_.lastFault = lastWords_.empty() ? cause : cause + "; stderr: " + lastWords_;
+  lastWords_.clear();
 }
 
 void Component::logLaunchReport() {
@@ -314,11 +337,22 @@ void Component::__start(const CompStrategy& strategy, const std::string& app_pat
                         int& err_fd, pid_t& child) {
   debugLine([&] { return std::string("Component::__start() # " + dump(true)); });
   if (started) throw std::logic_error("component \"" + name + "\" has started");
-  err_fd = checkAll ? -1 : 0;
+  // The standard error goes to a pipe in check-all mode (read with the
+  // report) and, outside the check modes, when it is to be logged.
+  const bool logged = !checkMode && StderrCollector::instance().logging();
+  err_fd = checkAll || logged ? -1 : 0;
   startComp(strategy, app_path, answer_fd, err_fd, child);
   started = true;
   closeErrFd();
-  if (err_fd > 0) errFd = err_fd;
+  releaseStderr();
+  lastWords_.clear();
+  if (err_fd > 0) {
+    errFd = err_fd;
+    // Watched from before the answer: what a component says when it cannot
+    // start is what the administrator most needs.
+    if (logged) stderrLogged_ = StderrCollector::instance().watch(err_fd, child, name);
+    if (logged && !stderrLogged_) errFd = -1;
+  }
 }
 
 bool Component::startComp(const CompStrategy& strategy, const std::string& app_path, int& answer_fd,
@@ -499,7 +533,9 @@ void Component::startStandart(const CompStrategy& strategy, const std::string& a
   started = false;
   close(answer_fd);
   closeErrFd();
-  if (stopPid(child)) throw StopedHimself();
+  const bool himself = stopPid(child);
+  releaseStderr();
+  if (himself) throw StopedHimself();
   throw std::runtime_error(text);
 }
 
@@ -560,7 +596,11 @@ bool Component::stop(bool is_fault) {
     started = false;
     closeFd();
     closeErrFd();
-    return stopPid(pid);
+    // A logged standard error stays open until the child has gone: what it
+    // says while it stops is logged, and it gets no SIGPIPE for saying it.
+    const bool exited = stopPid(pid);
+    releaseStderr();
+    return exited;
   }
   monitorLog().debug("cannot stop component \"" + name + "\": is not running");
   return false;

@@ -93,10 +93,9 @@ class Component {
   bool hasFaultPid(pid_t p) const { return faultPid == p; }
   const History& history() const { return history_; }
   // Records a fault (a death or a failed start) for the status query.
-  void noteFault(int64_t when, const std::string& cause) {
-    history_.lastFaultTime = when;
-    history_.lastFault = cause;
-  }
+  // The last line the component wrote to its standard error is added when
+  // it came within a second of the end of the instance.
+  void noteFault(int64_t when, const std::string& cause);
   // Id lookups of user / group; throw Utils::error.
   uid_t userId() const { return Utils::userId(user); }
   gid_t groupId() const { return Utils::groupId(group); }
@@ -186,8 +185,11 @@ class Component {
   static std::vector<std::string> splitArguments(const std::string& text);
 
  private:
-  // Closes the second pipe's read end if open.
+  // Closes the second pipe's read end if open (check-all mode).
   void closeErrFd();
+  // Lets go of the standard-error pipe whose lines go to the log; keeps the
+  // last line when it was recent, for noteFault().
+  void releaseStderr();
   // Logs the child's own account of a launch step that failed (read from
   // the report pipe without waiting) and closes that pipe.
   void logLaunchReport();
@@ -213,7 +215,9 @@ class Component {
   bool started = false;
   pid_t faultPid = -1;  // the last instance that ended by a signal
   bool agent = false;
-  int errFd = -1;  // read end of the standard-error pipe (check-all mode)
+  int errFd = -1;              // read end of the standard-error pipe (check-all mode, or logged)
+  bool stderrLogged_ = false;  // errFd belongs to the standard-error collector
+  std::string lastWords_;      // the recent last line of the instance that ended
   // Read end of the launch-report pipe of the last start (close-on-exec in
   // the child: it carries a message only when a step before exec failed).
   int reportFd = -1;

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cctype>
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -113,6 +114,20 @@ void ConfReader::reload() {
   }
   s.useEnterpriseMode = store.get_yes_no("/Monitor/UseEnterpriseMode", false);
   s.recoveryTimeList = store.get_number_list("/Monitor/RecoveryTimeList");
+  // Optional: absent, the components' standard error stays on /dev/null
+  // without a warning.
+  std::string stderr_mode;
+  try {
+    stderr_mode = Utils::trim(store.get("/Monitor/ComponentStderr"));
+    for (char& c : stderr_mode) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  } catch (const conf_store_exception_t&) {
+    stderr_mode = "no";
+  }
+  if (stderr_mode != "no" && stderr_mode != "log") {
+    reportDefault("/Monitor/ComponentStderr", "is wrong", "no");
+    stderr_mode = "no";
+  }
+  s.componentStderrLog = stderr_mode == "log";
   settings_ = std::move(s);
 }
 

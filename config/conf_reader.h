@@ -43,6 +43,8 @@ struct MonitorSettings {
   Utils::NameSet runAppList;
   bool useEnterpriseMode = false;
   std::vector<int32_t> recoveryTimeList;
+  // Optional: "log" sends each component's standard error to the log.
+  bool componentStderrLog = false;
 };
 
 class ConfReader {
@@ -77,6 +79,7 @@ class ConfReader {
   const Utils::NameSet& getRunAppList() const { return settings_.runAppList; }
   bool isEnterpriseMode() const { return settings_.useEnterpriseMode; }
   const std::vector<int32_t>& getRecoveryTimeList() const { return settings_.recoveryTimeList; }
+  bool getComponentStderrLog() const { return settings_.componentStderrLog; }
 
  protected:
   // Logs "value of parameter \"KEY\" REASON. Using default value \"DEF\""

@@ -12,6 +12,7 @@
 #include "apps/comp_strategy.h"
 #include "apps/informer.h"
 #include "apps/notification_context.h"
+#include "apps/stderr_collector.h"
 #include "base/flags.h"
 #include "base/log.h"
 #include "ipc/kz_app_proto.h"
@@ -58,6 +59,8 @@ Monitor::~Monitor() {
   stopAgentReporter();
   agentSession.reset();
   NotificationContext::release();
+  // The pipes of components still held are released without the thread.
+  StderrCollector::instance().shutdown();
 }
 
 void Monitor::reloadData() {
@@ -73,6 +76,7 @@ void Monitor::applySettings() {
   NotificationContext::setMailAddresses(settings.getFilterMail(), settings.getAdminMail());
   setInjectCmd(settings.getInjectCmd());
   deferredEvents.setRecoveryTimes(times);
+  StderrCollector::instance().setLogging(settings.getComponentStderrLog());
 }
 
 void Monitor::setState(bool started) {

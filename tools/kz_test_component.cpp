@@ -14,6 +14,8 @@
 //   --tc-report=TEXT      check-mode report (C escapes \n \t \\ \xHH);
 //                         default "Options OK\n"
 //   --tc-stderr=TEXT      written to standard error at start
+//   --tc-stderr-flood=N   after answering, N lines to standard error, then
+//                         "flooded" to the record file
 //   --tc-record=FILE      append "pid N", "argc N", "argv[i] A", "fds ...",
 //                         "ids UID GID GROUP,GROUP...",
 //                         then "signal N" for each signal received
@@ -213,6 +215,12 @@ int main(int argc, char** argv) {
     writeAll(1, "x");
   } else if (answer != "none") {
     writeAll(1, unescape(answer));
+  }
+
+  if (has("stderr-flood")) {
+    const long lines = num("stderr-flood", 0);
+    for (long i = 0; i < lines; ++i) writeAll(2, "flood\tline " + std::to_string(i) + "\n");
+    if (g_record_fd >= 0) writeAll(g_record_fd, "flooded\n");
   }
 
   const long exit_after = num("exit-after-ms", -1);

@@ -71,12 +71,13 @@ TEST_F(ConfReaderTest, EveryKeyIsReadAndAFailedReloadKeepsTheSettings) {
 TEST_F(ConfReaderTest, BadValuesAreReportedAndReplaced) {
   ConfReader r =
       load(configText(log_.path(), {{"IPCLevel = error", "IPCLevel = loud"},
-                                    {"Timeout = 60", "Timeout = 4000"},
+                                    {"Timeout = 60", "Timeout = 4000\nComponentStderr = all"},
                                     {"AgentAddress = local:/a, local:/b", "AgentAddress = ,"},
                                     {"RunAppList = POSTD, ICAP", "RunAppList ="}}));
   EXPECT_TRUE(conf_warning_issued);
   EXPECT_EQ(r.getIpcLogLevel(), "error");
   EXPECT_EQ(r.getTimeout(), 30);
+  EXPECT_FALSE(r.getComponentStderrLog());
   EXPECT_EQ(r.getAgentAddress(), Lines{"local:/var/korza/ipc/.agent"});
   EXPECT_EQ(Lines(r.getRunAppList().begin(), r.getRunAppList().end()), Lines{"AGENT"});
   EXPECT_EQ(log_.messages("WARN"),
@@ -88,6 +89,8 @@ TEST_F(ConfReaderTest, BadValuesAreReportedAndReplaced) {
                 "3600 ]. Used default value 30",
                 "value of parameter \"/Monitor/RunAppList\" is empty. Using default value "
                 "\"AGENT\"",
+                "value of parameter \"/Monitor/ComponentStderr\" is wrong. Using default value "
+                "\"no\"",
             }));
 }
 

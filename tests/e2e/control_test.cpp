@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <regex>
 #include <sstream>
@@ -365,6 +366,53 @@ TEST_F(Control, StatusOfAGivenUpComponentIsNotStarted) {
     EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
   }
   EXPECT_EQ(ctl({"status", "--json", "--prometheus"}).status, 6);
+}
+
+// With ComponentStderr = log what components write to their standard error
+// reaches the log, escaped and at a bounded rate, without ever making the
+// writer wait; a death right after a line names that line as its cause.
+TEST_F(Control, ComponentStderrIsLoggedAtABoundedRateAndExplainsADeath) {
+  const auto began = std::chrono::steady_clock::now();
+  sb_.settings["Monitor/ComponentStderr"] = "Log";
+  sb_.settings["Monitor/RecoveryTimeList"] = "60";
+  sb_.addApplication({"AGENT", {}, {sb_.component("agent")}});
+  // postd floods after its answer: it is done long before the log could
+  // take 100 000 lines.
+  sb_.addApplication({"POSTD", {"AGENT"}, {sb_.component("postd", "--tc-stderr-flood=100000")}});
+  sb_.addApplication({"ICAP",
+                      {"AGENT"},
+                      {sb_.component("icapd",
+                                     "--tc-stderr=cannot-open-it --tc-exit-after-ms=300 "
+                                     "--tc-exit-code=2")}});
+  sb_.settings["Monitor/RunAppList"] = "AGENT, POSTD, ICAP";
+  sb_.startAndWait();
+  const pid_t postd = sb_.waitForInstance("postd");
+  ASSERT_TRUE(kztest::waitFor(
+      [&] {
+        return kztest::readFile(sb_.recordFile("postd")).find("flooded") != std::string::npos;
+      },
+      std::chrono::seconds(30)))
+      << sb_.log();
+  const std::string tag = "component \"postd\" (pid " + std::to_string(postd) + "): ";
+  ASSERT_TRUE(sb_.waitForLog(tag + "flood\\x09line 0\n")) << sb_.log();
+
+  std::vector<std::string> row;
+  ASSERT_TRUE(kztest::waitFor([&] {
+    row = statusRow(ctl({"status", "icap"}).out, "icapd");
+    return row.size() == 7 && row[6] != "-";
+  })) << ctl({"status"}).out;
+  EXPECT_THAT(row[6], HasSubstr("exited with status 2; stderr: cannot-open-it"));
+  EXPECT_THAT(sb_.log(), HasSubstr("): cannot-open-it\n"));
+
+  EXPECT_EQ(sb_.stopWith(SIGTERM), 0);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  const std::string log = sb_.log();
+  const size_t lines = kztest::countOf(log, tag);
+  EXPECT_GT(lines, 50u);
+  EXPECT_LE(lines, 100 + static_cast<size_t>(100 * seconds) + 2) << seconds;
+  // What was dropped is counted, at the latest when the pipe is let go.
+  EXPECT_THAT(log, HasSubstr(" earlier lines dropped]\n"));
 }
 
 TEST(ControlClient, ReportsUsageErrorsAndUnreachableOrSilentDaemons) {
