@@ -105,11 +105,6 @@ std::string describeWaitStatus(int status) {
   return "ended";
 }
 
-void writeErr(const std::string& text) {
-  fputs(text.c_str(), stderr);
-  fflush(stderr);
-}
-
 }  // namespace
 
 Component::Component(const ComponentConf& conf)
@@ -506,56 +501,6 @@ void Component::startStandart(const CompStrategy& strategy, const std::string& a
   releaseStderr();
   if (himself) throw StopedHimself();
   throw std::runtime_error(text);
-}
-
-void Component::startCheckOnly(const CompStrategy& strategy, const std::string& app_path) {
-  monitorLog().debug("Component::startCheckOnly() " + name);
-  int answer_fd = -1;
-  int err_fd = 0;
-  pid_t child = -1;
-  __start(strategy, app_path, answer_fd, err_fd, child);
-
-  writeErr("checking \"" + name + "\" component: ");
-  long long budget_us = static_cast<long long>(timeStart) * 1000000;
-  // The child's standard error (check-all mode) is drained while the
-  // report is read.
-  int drain = errFd;
-  try {
-    std::string line;
-    bool more = IO::readLine(answer_fd, budget_us, line, &drain);
-    if (line.compare(0, 10, "Options OK") == 0) {
-      writeErr("OK\n");
-    } else {
-      conf_warning_issued = true;
-      bool printed = false;
-      auto printLine = [&]() {
-        if (line.empty()) return;
-        if (!printed) writeErr("\n");
-        printed = true;
-        writeErr("    " + line + "\n");
-        line.clear();
-      };
-      do {
-        printLine();
-        more = IO::readLine(answer_fd, budget_us, line, &drain);
-      } while (more);
-      printLine();
-      if (!printed) checkEarlyDeath(answer_fd);
-    }
-  } catch (const IO::TimeoutException&) {
-    writeErr("timeout (" + std::to_string(timeStart) + " sec) expired\n");
-    conf_warning_issued = true;
-  } catch (const IO::Error& e) {
-    writeErr(std::string(" executing error: ") + e.what() + "\n");
-    conf_warning_issued = true;
-  } catch (const std::exception& e) {
-    writeErr(std::string(e.what()) + "\n");
-    conf_warning_issued = true;
-  }
-  // The report is all we read; the child is reaped when the component is
-  // stopped.
-  if (answer_fd >= 0) close(answer_fd);
-  logLaunchReport();
 }
 
 bool Component::stop(bool is_fault) {

@@ -6,7 +6,11 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 
+#include "apps/component.h"
+#include "base/flags.h"
+#include "base/log.h"
 #include "base/utils.h"
 
 namespace IO {
@@ -76,3 +80,64 @@ bool readLine(int fd, long long& budget_us, std::string& line, int* drain) {
 }
 
 }  // namespace IO
+
+namespace {
+
+using korza::monitorLog;
+
+void writeErr(const std::string& text) {
+  fputs(text.c_str(), stderr);
+  fflush(stderr);
+}
+
+}  // namespace
+
+void Component::startCheckOnly(const CompStrategy& strategy, const std::string& app_path) {
+  monitorLog().debug("Component::startCheckOnly() " + name);
+  int answer_fd = -1;
+  int err_fd = 0;
+  pid_t child = -1;
+  __start(strategy, app_path, answer_fd, err_fd, child);
+
+  writeErr("checking \"" + name + "\" component: ");
+  long long budget_us = static_cast<long long>(timeStart) * 1000000;
+  // The child's standard error (check-all mode) is drained while the
+  // report is read.
+  int drain = errFd;
+  try {
+    std::string line;
+    bool more = IO::readLine(answer_fd, budget_us, line, &drain);
+    if (line.compare(0, 10, "Options OK") == 0) {
+      writeErr("OK\n");
+    } else {
+      conf_warning_issued = true;
+      bool printed = false;
+      auto printLine = [&]() {
+        if (line.empty()) return;
+        if (!printed) writeErr("\n");
+        printed = true;
+        writeErr("    " + line + "\n");
+        line.clear();
+      };
+      do {
+        printLine();
+        more = IO::readLine(answer_fd, budget_us, line, &drain);
+      } while (more);
+      printLine();
+      if (!printed) checkEarlyDeath(answer_fd);
+    }
+  } catch (const IO::TimeoutException&) {
+    writeErr("timeout (" + std::to_string(timeStart) + " sec) expired\n");
+    conf_warning_issued = true;
+  } catch (const IO::Error& e) {
+    writeErr(std::string(" executing error: ") + e.what() + "\n");
+    conf_warning_issued = true;
+  } catch (const std::exception& e) {
+    writeErr(std::string(e.what()) + "\n");
+    conf_warning_issued = true;
+  }
+  // The report is all we read; the child is reaped when the component is
+  // stopped.
+  if (answer_fd >= 0) close(answer_fd);
+  logLaunchReport();
+}

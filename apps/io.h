@@ -1,5 +1,6 @@
 // Reading a child's check-mode report line by line, every read bounded by
-// one shared time budget.
+// one shared time budget. io.cpp also holds the component's check-mode run
+// (Component::startCheckOnly), which copies that report to standard error.
 //
 // Thread safety: no shared state.
 #ifndef KORZA_APPS_IO_H_
