@@ -9,7 +9,16 @@
 #include <csignal>
 #include <mutex>
 
+#include "apps/comp_strategy.h"
+#include "apps/component.h"
+#include "apps/component_internal.h"
+#include "apps/stderr_collector.h"
+#include "base/flags.h"
+#include "base/log.h"
+#include "base/proc_info.h"
 #include "base/spawn.h"
+#include "base/state_journal.h"
+#include "base/utils.h"
 
 namespace {
 
@@ -346,4 +355,138 @@ pid_t Launch::spawn(const ChildPlan& plan) {
   const pid_t forked = fork();
   if (forked == 0) runForked(plan);
   return forked;
+}
+
+// The component's side of a launch: the pipes, the plan the child follows,
+// and the bookkeeping once it runs.
+using component_internal::debugLine;
+using korza::monitorLog;
+
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
+void Component::__start(const CompStrategy& strategy, const std::string& app_path, int& answer_fd,
+                        int& err_fd, pid_t& child) {
+  debugLine([&] { return std::string("Component::__start() # " + dump(true)); });
+  if (started) throw std::logic_error("component \"" + name + "\" has started");
+  // The standard error goes to a pipe in check-all mode (read with the
+  // report) and, outside the check modes, when it is to be logged.
+  const bool logged = !checkMode && StderrCollector::instance().logging();
+  err_fd = checkAll || logged ? -1 : 0;
+  startComp(strategy, app_path, answer_fd, err_fd, child);
+  started = true;
+  closeErrFd();
+  releaseStderr();
+  lastWords_.clear();
+  if (err_fd > 0) {
+    errFd = err_fd;
+    // Watched from before the answer: what a component says when it cannot
+    // start is what the administrator most needs.
+    if (logged) stderrLogged_ = StderrCollector::instance().watch(err_fd, child, name);
+    if (logged && !stderrLogged_) errFd = -1;
+  }
+}
+
+bool Component::startComp(const CompStrategy& strategy, const std::string& app_path, int& answer_fd,
+                          int& err_fd, pid_t& child) {
+  debugLine([&] { return std::string("Component::startComp() # " + dump(true)); });
+  const std::string path = app_path + name;
+  monitorLog().debug("start component \"" + name + "\" - \"" + path + "\"");
+
+  int answer_pipe[2];
+  if (!Launch::makePipe(answer_pipe)) throw std::runtime_error("create pipe error");
+  int err_pipe[2] = {-1, -1};
+  if (err_fd == -1 && !Launch::makePipe(err_pipe)) {
+    close(answer_pipe[0]);
+    close(answer_pipe[1]);
+    throw std::runtime_error("create pipe error");
+  }
+  int report_pipe[2] = {-1, -1};
+  if (!Launch::makePipe(report_pipe)) {
+    close(answer_pipe[0]);
+    close(answer_pipe[1]);
+    if (err_pipe[0] >= 0) close(err_pipe[0]);
+    if (err_pipe[1] >= 0) close(err_pipe[1]);
+    throw std::runtime_error("create pipe error");
+  }
+  auto closeAll = [&]() {
+    close(answer_pipe[0]);
+    close(answer_pipe[1]);
+    if (err_pipe[0] >= 0) close(err_pipe[0]);
+    if (err_pipe[1] >= 0) close(err_pipe[1]);
+    close(report_pipe[0]);
+    close(report_pipe[1]);
+  };
+
+  // An account that cannot be looked up never runs the component (as root
+  // or otherwise): the start fails.
+  Utils::Account account;
+  try {
+    account = Utils::resolveAccount(user, group);
+  } catch (const Utils::error& e) {
+    monitorLog().error(e.what());
+    closeAll();
+    throw std::runtime_error(e.what());
+  }
+
+  // Everything the child uses is built here, before the fork.
+  std::vector<std::string> args;
+  std::vector<char*> c_args;
+  std::string groups_message, group_message, user_message, exec_message;
+  try {
+    args.push_back(path);
+    for (auto& piece : splitArguments(argv)) args.push_back(std::move(piece));
+    strategy.addArguments(args);
+    c_args.reserve(args.size() + 1);
+    for (auto& a : args) c_args.push_back(&a[0]);
+    c_args.push_back(nullptr);
+    groups_message = "cannot set \"" + user + "\" groups";
+    group_message = "cannot set \"" + (group.empty() ? user : group) + "\" group";
+    user_message = "cannot set \"" + user + "\"user";
+    exec_message = "exec( " + path + " ) error";
+  } catch (...) {
+    closeAll();
+    throw;
+  }
+  Launch::ChildPlan plan;
+  plan.path = path.c_str();
+  plan.args = c_args.data();
+  plan.answerWrite = answer_pipe[1];
+  plan.errWrite = err_pipe[1];
+  plan.reportWrite = report_pipe[1];
+  plan.account = &account;
+  plan.groupsMessage = groups_message.c_str();
+  plan.groupMessage = group_message.c_str();
+  plan.userMessage = user_message.c_str();
+  plan.execMessage = exec_message.c_str();
+  // The daemon raised its own descriptor limit; the component gets the one
+  // the daemon was started with.
+  const rlim_t child_limit = Utils::childNoFileLimit();
+  struct rlimit current;
+  if (child_limit != RLIM_INFINITY && getrlimit(RLIMIT_NOFILE, &current) == 0 &&
+      current.rlim_cur != child_limit) {
+    plan.setNoFileLimit = true;
+    plan.noFileLimit.rlim_cur = child_limit < current.rlim_max ? child_limit : current.rlim_max;
+    plan.noFileLimit.rlim_max = current.rlim_max;
+  }
+
+  const pid_t forked = Launch::spawn(plan);
+  if (forked < 0) {
+    closeAll();
+    throw std::runtime_error("fork() error");
+  }
+
+  close(answer_pipe[1]);
+  close(report_pipe[1]);
+  if (reportFd >= 0) close(reportFd);
+  reportFd = report_pipe[0];
+  answer_fd = answer_pipe[0];
+  if (err_pipe[1] >= 0) {
+    close(err_pipe[1]);
+    err_fd = err_pipe[0];
+  }
+  // Recorded before anything can fail: a daemon that dies from here on
+  // leaves a child the next instance finds.
+  StateJournal::instance().started(forked, Utils::processStartTime(forked), timeStop, name);
+  assignPid(forked);
+  child = forked;
+  return true;
 }

@@ -6,6 +6,8 @@
 // the daemon's memory and descriptor table until it execs, so a start does
 // not copy the daemon's page tables or its descriptor table; elsewhere it is
 // forked. Both take the same steps with the same messages and exit codes.
+// launch.cpp also holds the component's side (Component::startComp and
+// __start): the pipes, the plan, and the bookkeeping once the child runs.
 //
 // Thread safety: spawn may be called from several threads at once; a plan
 // is used by the thread that built it.
