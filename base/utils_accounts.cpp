@@ -14,11 +14,13 @@ namespace {
 
 // Lookups by name use the reentrant calls with a growing buffer, retried on
 // EINTR. Returns 0 and fills *out, or an error number (ENOENT when absent).
-int lookupUser(const std::string& name, struct passwd* out, std::vector<char>& buf) {
+template <typename Entry>
+int lookupByName(int (*lookup)(const char*, Entry*, char*, size_t, Entry**),
+                 const std::string& name, Entry* out, std::vector<char>& buf) {
   buf.resize(1024);
   for (;;) {
-    struct passwd* result = nullptr;
-    int rc = getpwnam_r(name.c_str(), out, buf.data(), buf.size(), &result);
+    Entry* result = nullptr;
+    int rc = lookup(name.c_str(), out, buf.data(), buf.size(), &result);
     if (rc == EINTR) continue;
     if (rc == ERANGE && buf.size() < (1u << 20)) {
       buf.resize(buf.size() * 2);
@@ -29,19 +31,12 @@ int lookupUser(const std::string& name, struct passwd* out, std::vector<char>& b
   }
 }
 
+int lookupUser(const std::string& name, struct passwd* out, std::vector<char>& buf) {
+  return lookupByName(getpwnam_r, name, out, buf);
+}
+
 int lookupGroup(const std::string& name, struct group* out, std::vector<char>& buf) {
-  buf.resize(1024);
-  for (;;) {
-    struct group* result = nullptr;
-    int rc = getgrnam_r(name.c_str(), out, buf.data(), buf.size(), &result);
-    if (rc == EINTR) continue;
-    if (rc == ERANGE && buf.size() < (1u << 20)) {
-      buf.resize(buf.size() * 2);
-      continue;
-    }
-    if (rc != 0) return rc;
-    return result == nullptr ? ENOENT : 0;
-  }
+  return lookupByName(getgrnam_r, name, out, buf);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #ifndef KORZA_IPC_KZ_INTERNAL_H_
 #define KORZA_IPC_KZ_INTERNAL_H_
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <string>
 
@@ -13,6 +15,14 @@
 namespace korza {
 namespace ipc {
 namespace internal {
+
+// No SIGPIPE from a send to a peer that has gone, where the platform allows
+// it per call (elsewhere the daemon ignores SIGPIPE).
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
 
 inline std::string hex(unsigned v) { return Utils::format(16, "%x", v); }
 

@@ -25,11 +25,7 @@ using internal::debugOn;
 using internal::hex;
 using internal::toMs;
 
-#ifdef MSG_NOSIGNAL
-const int kSendFlags = MSG_NOSIGNAL;
-#else
-const int kSendFlags = 0;
-#endif
+using internal::kSendFlags;
 
 // How much of one connection's data one maintenance pass reads at most, so
 // that a fast sender cannot starve the others.

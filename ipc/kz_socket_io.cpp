@@ -28,11 +28,7 @@ namespace {
 
 using internal::debugOn;
 
-#ifdef MSG_NOSIGNAL
-const int kSendFlags = MSG_NOSIGNAL;
-#else
-const int kSendFlags = 0;
-#endif
+using internal::kSendFlags;
 
 // Closes a descriptor once on scope exit.
 class FdCloser {
