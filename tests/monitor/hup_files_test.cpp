@@ -20,14 +20,12 @@ using korza::LogClass;
 TEST(HupFileName, ParsesNameAndPid) {
   std::string name;
   int pid = 0;
-  ASSERT_TRUE(parseHupFileName("/var/run/cmp.812.hup", name, pid));
-  EXPECT_EQ(name, "cmp");
-  EXPECT_EQ(pid, 812);
-  ASSERT_TRUE(parseHupFileName("/d/my.comp.7.hup", name, pid));
-  EXPECT_EQ(name, "my.comp");
-  EXPECT_EQ(pid, 7);
-  ASSERT_TRUE(parseHupFileName("/d/.9.hup", name, pid));
-  EXPECT_EQ(name, "");
+  const std::pair<const char*, std::string> good[] = {
+      {"/var/run/cmp.812.hup", "cmp/812"}, {"/d/my.comp.7.hup", "my.comp/7"}, {"/d/.9.hup", "/9"}};
+  for (const auto& [path, parsed] : good) {
+    ASSERT_TRUE(parseHupFileName(path, name, pid)) << path;
+    EXPECT_EQ(name + "/" + std::to_string(pid), parsed);
+  }
   for (const char* bad : {"/d/.hup", "/d/cmp.hup", "/d/cmp..hup", "/d/cmp.12x.hup", "/d/cmp.-1.hup",
                           "/d/cmp.0.hup", "/d/cmp. 5.hup", "/d/cmp.5.hu"}) {
     EXPECT_FALSE(parseHupFileName(bad, name, pid)) << bad;
