@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/config/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/sandbox.h"
 
 namespace {

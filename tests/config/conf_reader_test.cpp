@@ -8,7 +8,7 @@
 
 #include "base/flags.h"
 #include "config/conf_store.h"
-#include "tests/config/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/sandbox.h"
 
 namespace {

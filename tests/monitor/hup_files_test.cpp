@@ -7,15 +7,13 @@
 #include <chrono>
 #include <cstring>
 
-#include "base/log.h"
 #include "base/utils.h"
 #include "tests/support/lock_holder.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/sandbox.h"
 
 namespace {
-
-using korza::LogClass;
 
 TEST(HupFileName, ParsesNameAndPid) {
   std::string name;
@@ -34,15 +32,9 @@ TEST(HupFileName, ParsesNameAndPid) {
 
 class HupFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(korza::monitorLog().init(log_, "debug", "daemon", false)); }
-  void TearDown() override { LogClass::closeFile(); }
-  std::string logText() {
-    LogClass::flush();
-    return kztest::readFile(log_);
-  }
   kztest::TempDir dir_;
   std::string run_ = dir_.path() + "/";
-  std::string log_ = dir_.file("monitor.log");
+  LogCapture log_;
 };
 
 TEST_F(HupFilesTest, StaleFileIsRemovedAndLiveOneSignalled) {
@@ -63,7 +55,7 @@ TEST_F(HupFilesTest, StaleFileIsRemovedAndLiveOneSignalled) {
   // A locked file of a pid not named is left alone.
   EXPECT_TRUE(kztest::fileExists(other.path()));
   EXPECT_EQ(kztest::readFile(dir_.file("other-hups")), "");
-  const std::string log = logText();
+  const std::string log = log_.text();
   EXPECT_THAT(log, HasSubstr("unlink not locked hup file \"" + run_ + "old.99999.hup\""));
   EXPECT_THAT(log, HasSubstr("bad hup file format \"" + run_ + "broken.hup\""));
   EXPECT_THAT(log, HasSubstr("send HUP signal to component \"cmp\" with pid = " +
@@ -84,7 +76,7 @@ TEST_F(HupFilesTest, OnlyTheLockHolderNamedByTheFileIsSignalled) {
   // SIGHUP would have ended sleep.
   int status = 0;
   EXPECT_FALSE(victim.wait(std::chrono::milliseconds(200), &status));
-  const std::string log = logText();
+  const std::string log = log_.text();
   EXPECT_THAT(log,
               HasSubstr("hup file \"" + run_ + "x\\nALERT forged." + std::to_string(victim.pid()) +
                         ".hup\" is locked by pid " + std::to_string(holder.pid())));
@@ -100,7 +92,7 @@ TEST_F(HupFilesTest, FifoLinksAndThePidFileAreNeitherOpenedNorRemoved) {
   PidSet pids{4242, 4243, 4244};
   processHupFiles(run_, pids, pid_file);  // a FIFO without a reader must not block this
   EXPECT_EQ(pids, (PidSet{4242, 4243, 4244}));
-  const std::string log = logText();
+  const std::string log = log_.text();
   for (const auto& [name, why] :
        {std::make_pair("fifo.4242.hup", "not a regular file"),
         std::make_pair("link.4243.hup", "not a regular file"),
