@@ -43,13 +43,6 @@ TEST_F(ApplicationTest, StartsInOrderAndStopsInReverse) {
             at("component \"second\" from application \"App\" has been started "));
   EXPECT_NE(at("application \"App\" has been started"), std::string::npos);
 
-  std::vector<int> fds;
-  app.addFds(fds);
-  ASSERT_EQ(fds.size(), 2u);
-  EXPECT_EQ(app.getPidByFd(fds[1]), app.getComponents()[1].getPid());
-  EXPECT_EQ(app.getPidByFd(-7), -1);
-  EXPECT_EQ(app.firstPid(), app.getComponents()[0].getPid());
-
   app.stop();
   EXPECT_FALSE(app.isStarted());
   EXPECT_LT(at("Component::stop() # second"), at("Component::stop() # first"));

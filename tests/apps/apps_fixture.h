@@ -1,6 +1,6 @@
 // Shared set-up of the application-layer tests: a temporary application
 // directory whose executables are links to the stand-in component program,
-// the monitor log in a file at debug level, the run state STARTED, and a
+// the monitor log captured at debug level, the run state STARTED, and a
 // final check that no child process or zombie is left behind.
 #ifndef KORZA_TESTS_APPS_APPS_FIXTURE_H_
 #define KORZA_TESTS_APPS_APPS_FIXTURE_H_
@@ -19,6 +19,7 @@
 #include "base/flags.h"
 #include "base/log.h"
 #include "config/app_config.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/sandbox.h"
 
@@ -29,15 +30,12 @@ inline const char* testComponentPath() { return KZ_BIN_DIR "/kz-test-component";
 class AppsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(korza::monitorLog().init(dir_.file("monitor.log"), "debug", "Daemon", false));
     RunState::set(RunState::STARTED);
     checkAll = false;
-    conf_warning_issued = false;
     unsetenv("KZ_TC_OPTIONS");
   }
 
   void TearDown() override {
-    korza::LogClass::closeFile();
     RunState::set(RunState::INIT);
     checkAll = false;
     unsetenv("KZ_TC_OPTIONS");
@@ -73,10 +71,7 @@ class AppsTest : public ::testing::Test {
     return c;
   }
 
-  std::string log() {
-    korza::LogClass::flush();
-    return readFile(dir_.file("monitor.log"));
-  }
+  std::string log() { return log_.text(); }
 
   std::string file(const std::string& name) const { return dir_.file(name); }
 
@@ -91,6 +86,7 @@ class AppsTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  LogCapture log_;  // at debug level
 };
 
 }  // namespace kztest

@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "base/log.h"
-#include "tests/support/sandbox.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -31,17 +30,14 @@ TEST(DeferredEventStore, ScheduleAddsTheIntervalsUpToTheTry) {
 }
 
 TEST(DeferredEventStore, EarliestDueComesFirstAndOnePerPid) {
-  kztest::TempDir dir;
-  ASSERT_TRUE(korza::monitorLog().init(dir.file("log"), "info", "Daemon", false));
+  LogCapture log;
   DeferredEventStore store;
   store.setRecoveryTimes({10});
   store.pushFault(FaultEvent(3000, 3));
   store.pushFault(FaultEvent(1000, 1));
   store.pushFault(FaultEvent(2000, 2));
   store.pushFault(FaultEvent(500, 3));  // replaces the event of pid 3
-  korza::LogClass::flush();
-  EXPECT_THAT(kztest::readFile(dir.file("log")), HasSubstr("equal pid error, pid=3"));
-  korza::LogClass::closeFile();
+  EXPECT_THAT(log.text(), HasSubstr("equal pid error, pid=3"));
   EXPECT_EQ(store.size(), 3u);
   FaultEvent out;
   std::vector<int32_t> order;

@@ -8,30 +8,22 @@
 #include <chrono>
 
 #include "apps/notification_context.h"
-#include "base/log.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
-using korza::LogClass;
-
 class InformerTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(korza::monitorLog().init(log_, "debug", "daemon", false)); }
   void TearDown() override {
-    LogClass::closeFile();
     NotificationContext::release();
     setInjectCmd("/usr/sbin/sendmail -t");
     CmdInformer::TEST_setTimeLimit(30000);
   }
-  std::string logText() {
-    LogClass::flush();
-    return kztest::readFile(log_);
-  }
 
   kztest::TempDir dir_;
-  std::string log_ = dir_.file("monitor.log");
+  LogCapture log_;
 };
 
 TEST_F(InformerTest, CommandThatNeverEndsIsKilledAtTheLimit) {
@@ -42,7 +34,7 @@ TEST_F(InformerTest, CommandThatNeverEndsIsKilledAtTheLimit) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(informer.inform("text"));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-  const std::string log = logText();
+  const std::string log = log_.text();
   EXPECT_THAT(log, HasSubstr("terminated by signal9"));
   const pid_t pid = std::stoi(kztest::readFile(pidfile));
   EXPECT_FALSE(kztest::processExists(pid));
@@ -97,13 +89,13 @@ TEST_F(InformerTest, MailHeaderAddsFromAndToLinesAndAFailureIsLogged) {
     })) << kztest::readFile(out);
   }
   EXPECT_TRUE(kztest::waitFor(
-      [&] { return logText().find("Informed successfully") != std::string::npos; }));
+      [&] { return log_.text().find("Informed successfully") != std::string::npos; }));
   // A failing mail command is logged; the notice itself was handed over.
   setInjectCmd("cat >/dev/null; exit 3");
   EXPECT_TRUE(SenderInformer().inform("body"));
   EXPECT_TRUE(kztest::waitFor([&] {
-    return logText().find("Informer exited with status: 3") != std::string::npos;
-  })) << logText();
+    return log_.text().find("Informer exited with status: 3") != std::string::npos;
+  })) << log_.text();
 }
 
 }  // namespace

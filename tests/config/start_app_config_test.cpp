@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "config/app_catalogue.h"
-#include "tests/config/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

@@ -4,15 +4,11 @@
 // agent.
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <sstream>
 
 #include "tests/support/daemon_sandbox.h"
@@ -186,14 +182,8 @@ TEST(Agent, AMuteOrAbsentAgentHoldsUpNeitherStartsNorRestartsNorShutdown) {
     a.addApp("FILTER", {"maild"});
     a.addApp("ICAP", {"icapd"});
     const std::string mute = a.sb.runDir() + ".mute";
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    strncpy(sa.sun_path, mute.c_str(), sizeof sa.sun_path - 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (!absent) {
-      ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-      ASSERT_EQ(listen(fd, 16), 0);
-    }
+    const int fd = absent ? -1 : kztest::unixSocket(mute);
+    ASSERT_TRUE(absent || fd >= 0);
     a.sb.settings["Monitor/AgentAddress"] = "local:" + mute;
     a.sb.settings["Monitor/AgentResponseTime"] = "600";
     a.sb.settings["Monitor/RunAppList"] = "FILTER,ICAP";
@@ -206,7 +196,7 @@ TEST(Agent, AMuteOrAbsentAgentHoldsUpNeitherStartsNorRestartsNorShutdown) {
     ASSERT_TRUE(a.sb.daemon().signal(SIGHUP));
     ASSERT_TRUE(a.sb.waitForLog("Monitor::reload(): arrived SIGHUP")) << a.sb.log();
     EXPECT_EQ(a.sb.stopWith(SIGTERM, std::chrono::seconds(30)), 0) << absent;
-    close(fd);
+    if (fd >= 0) close(fd);
   }
 }
 

@@ -6,11 +6,9 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -24,18 +22,6 @@ using kztest::DaemonSandbox;
 using kztest::RunResult;
 
 const std::string kCtl = KZ_BIN_DIR "/korza-ctl";
-
-// A Unix stream socket at `path`: listening (and never accepting), or
-// connected.
-int unixSocket(const std::string& path, bool listening) {
-  sockaddr_un sa{};
-  sa.sun_family = AF_UNIX;
-  strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  const auto* a = reinterpret_cast<sockaddr*>(&sa);
-  EXPECT_EQ(listening ? bind(fd, a, sizeof sa) + listen(fd, 4) : connect(fd, a, sizeof sa), 0);
-  return fd;
-}
 
 class Control : public ::testing::Test {
  protected:
@@ -72,7 +58,9 @@ class Control : public ::testing::Test {
 
 TEST_F(Control, ReloadRequestsReachTheNamedProcessesOnly) {
   // A socket left behind by a daemon that died is replaced.
-  close(unixSocket(sb_.runDir() + ".monitor", true));
+  const int stale = kztest::unixSocket(sb_.runDir() + ".monitor");
+  ASSERT_GE(stale, 0);
+  close(stale);
   startDaemon();
   const pid_t agent = sb_.waitForInstance("agent");
   ASSERT_GT(sb_.waitForInstance("postd"), 0);
@@ -92,7 +80,8 @@ TEST_F(Control, ReloadRequestsReachTheNamedProcessesOnly) {
                                   id + std::string("\x7f\0\0\0", 4),            // beyond the cap
                                   id + std::string("\0\0\0\x03\0\0\0\x01", 8),  // cut off
                                   std::string("\0\0\x27\x0f", 4)}) {            // unknown protocol
-    const int fd = unixSocket(sb_.runDir() + ".monitor", false);
+    const int fd = kztest::unixSocket("", false, sb_.runDir() + ".monitor");
+    ASSERT_GE(fd, 0);
     EXPECT_EQ(send(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
     close(fd);
   }
@@ -417,7 +406,8 @@ TEST_F(Control, ComponentStderrIsLoggedAtABoundedRateAndExplainsADeath) {
 
 TEST(ControlClient, ReportsUsageErrorsAndUnreachableOrSilentDaemons) {
   kztest::TempDir dir;
-  const int silent = unixSocket(dir.file("silent"), true);
+  const int silent = kztest::unixSocket(dir.file("silent"));
+  ASSERT_GE(silent, 0);
   struct Case {
     std::vector<std::string> args;
     int status;

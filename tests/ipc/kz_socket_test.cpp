@@ -1,11 +1,7 @@
 #include "ipc/kz_socket.h"
 
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
-
-#include <cstring>
 
 #include "tests/ipc/ipc_test_support.h"
 
@@ -79,16 +75,6 @@ TEST_F(SocketTest, LargeTransfersProgressThroughPartialSends) {
   EXPECT_TRUE(got == data);
 }
 
-// A socket file bound at `path` by nobody who listens, as a crash leaves it.
-void leaveStaleSocket(const std::string& path) {
-  sockaddr_un sa{};
-  sa.sun_family = AF_UNIX;
-  strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  close(fd);
-}
-
 TEST_F(SocketTest, StaleSocketIsReboundLiveOneAndRegularFileRefused) {
   // Closing removes the socket file the channel bound, but not a file that
   // took its place since.
@@ -96,7 +82,7 @@ TEST_F(SocketTest, StaleSocketIsReboundLiveOneAndRegularFileRefused) {
   EXPECT_FALSE(kztest::fileExists(dir_.file("s")));
   KzIpcPtr replaced = listen(unixSpec());
   ASSERT_EQ(unlink(dir_.file("s").c_str()), 0);
-  leaveStaleSocket(dir_.file("s"));
+  close(kztest::unixSocket(dir_.file("s"), false));  // as a crash leaves it
   replaced->Close();
   ASSERT_TRUE(kztest::fileExists(dir_.file("s")));
   kztest::LogCapture log;
@@ -120,16 +106,8 @@ TEST_F(SocketTest, StaleSocketIsReboundLiveOneAndRegularFileRefused) {
 // A client names its own socket path; it reaches log lines escaped.
 TEST_F(SocketTest, AClientChosenPathCannotBreakALogLine) {
   KzIpcPtr l = listen(unixSpec());
-  const std::string path = dir_.file("c\nALERT forged");
-  sockaddr_un sa{};
-  sa.sun_family = AF_UNIX;
-  strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  sa = sockaddr_un{};
-  sa.sun_family = AF_UNIX;
-  strncpy(sa.sun_path, dir_.file("s").c_str(), sizeof sa.sun_path - 1);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  const int fd = kztest::unixSocket(dir_.file("c\nALERT forged"), false, dir_.file("s"));
+  ASSERT_GE(fd, 0);
   KzIpcPtr accepted = l->Accept(kWait);
   ASSERT_TRUE(accepted);
   EXPECT_EQ(accepted->Text().find('\n'), std::string::npos);

@@ -7,27 +7,23 @@
 #include <chrono>
 #include <cstring>
 
-#include "base/log.h"
 #include "base/utils.h"
 #include "tests/support/lock_holder.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
-using korza::LogClass;
-
 TEST(HupFileName, ParsesNameAndPid) {
   std::string name;
   int pid = 0;
-  ASSERT_TRUE(parseHupFileName("/var/run/cmp.812.hup", name, pid));
-  EXPECT_EQ(name, "cmp");
-  EXPECT_EQ(pid, 812);
-  ASSERT_TRUE(parseHupFileName("/d/my.comp.7.hup", name, pid));
-  EXPECT_EQ(name, "my.comp");
-  EXPECT_EQ(pid, 7);
-  ASSERT_TRUE(parseHupFileName("/d/.9.hup", name, pid));
-  EXPECT_EQ(name, "");
+  const std::pair<const char*, std::string> good[] = {
+      {"/var/run/cmp.812.hup", "cmp/812"}, {"/d/my.comp.7.hup", "my.comp/7"}, {"/d/.9.hup", "/9"}};
+  for (const auto& [path, parsed] : good) {
+    ASSERT_TRUE(parseHupFileName(path, name, pid)) << path;
+    EXPECT_EQ(name + "/" + std::to_string(pid), parsed);
+  }
   for (const char* bad : {"/d/.hup", "/d/cmp.hup", "/d/cmp..hup", "/d/cmp.12x.hup", "/d/cmp.-1.hup",
                           "/d/cmp.0.hup", "/d/cmp. 5.hup", "/d/cmp.5.hu"}) {
     EXPECT_FALSE(parseHupFileName(bad, name, pid)) << bad;
@@ -36,15 +32,9 @@ TEST(HupFileName, ParsesNameAndPid) {
 
 class HupFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(korza::monitorLog().init(log_, "debug", "daemon", false)); }
-  void TearDown() override { LogClass::closeFile(); }
-  std::string logText() {
-    LogClass::flush();
-    return kztest::readFile(log_);
-  }
   kztest::TempDir dir_;
   std::string run_ = dir_.path() + "/";
-  std::string log_ = dir_.file("monitor.log");
+  LogCapture log_;
 };
 
 TEST_F(HupFilesTest, StaleFileIsRemovedAndLiveOneSignalled) {
@@ -65,7 +55,7 @@ TEST_F(HupFilesTest, StaleFileIsRemovedAndLiveOneSignalled) {
   // A locked file of a pid not named is left alone.
   EXPECT_TRUE(kztest::fileExists(other.path()));
   EXPECT_EQ(kztest::readFile(dir_.file("other-hups")), "");
-  const std::string log = logText();
+  const std::string log = log_.text();
   EXPECT_THAT(log, HasSubstr("unlink not locked hup file \"" + run_ + "old.99999.hup\""));
   EXPECT_THAT(log, HasSubstr("bad hup file format \"" + run_ + "broken.hup\""));
   EXPECT_THAT(log, HasSubstr("send HUP signal to component \"cmp\" with pid = " +
@@ -86,7 +76,7 @@ TEST_F(HupFilesTest, OnlyTheLockHolderNamedByTheFileIsSignalled) {
   // SIGHUP would have ended sleep.
   int status = 0;
   EXPECT_FALSE(victim.wait(std::chrono::milliseconds(200), &status));
-  const std::string log = logText();
+  const std::string log = log_.text();
   EXPECT_THAT(log,
               HasSubstr("hup file \"" + run_ + "x\\nALERT forged." + std::to_string(victim.pid()) +
                         ".hup\" is locked by pid " + std::to_string(holder.pid())));
@@ -102,7 +92,7 @@ TEST_F(HupFilesTest, FifoLinksAndThePidFileAreNeitherOpenedNorRemoved) {
   PidSet pids{4242, 4243, 4244};
   processHupFiles(run_, pids, pid_file);  // a FIFO without a reader must not block this
   EXPECT_EQ(pids, (PidSet{4242, 4243, 4244}));
-  const std::string log = logText();
+  const std::string log = log_.text();
   for (const auto& [name, why] :
        {std::make_pair("fifo.4242.hup", "not a regular file"),
         std::make_pair("link.4243.hup", "not a regular file"),

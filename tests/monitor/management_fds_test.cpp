@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "base/log.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/pipe.h"
 #include "tests/support/sandbox.h"
 
@@ -17,18 +17,14 @@ namespace {
 using kztest::Pipe;
 
 TEST(ManagementDescriptors, OnlyEndOfFileCountsAsDeath) {
-  kztest::TempDir dir;
-  ASSERT_TRUE(korza::monitorLog().init(dir.file("log"), "debug", "daemon", false));
+  LogCapture log;
   Pipe quiet, talking, dead;
   ASSERT_EQ(write(talking.fds[1], "hello", 5), 5);
   dead.closeEnd(1);
   auto closed = collectClosedDescriptors({quiet.fds[0], talking.fds[0], dead.fds[0], -1, 0}, 1000);
   EXPECT_EQ(closed, std::vector<int>{dead.fds[0]});
-  korza::LogClass::flush();
-  EXPECT_THAT(kztest::readFile(dir.file("log")),
-              HasSubstr("error data in management descriptor " + std::to_string(talking.fds[0]) +
-                        ": hello"));
-  korza::LogClass::closeFile();
+  EXPECT_THAT(log.text(), HasSubstr("error data in management descriptor " +
+                                    std::to_string(talking.fds[0]) + ": hello"));
   // Nothing happening: the wait ends at its time-out with nothing.
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(collectClosedDescriptors({quiet.fds[0]}, 100).empty());

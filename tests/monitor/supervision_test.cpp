@@ -26,9 +26,6 @@ class SteppedMonitor : public Monitor {
 
 class Supervision : public ::testing::Test {
  protected:
-  ComponentSpec component(const std::string& name, const std::string& extra = "") {
-    return sb_.component(name, extra);
-  }
   void startMonitor() {
     sb_.writeConf();
     monitor_.reset(new SteppedMonitor(sb_.confFile(), "", false));
@@ -73,8 +70,8 @@ class Supervision : public ::testing::Test {
 TEST_F(Supervision, GiveUpStopsAnApplicationWhoseComponentWaitsAndItStaysStopped) {
   sb_.settings["Monitor/RecoveryTimeList"] = "1";
   sb_.settings["Monitor/RunAppList"] = "X, Y";
-  sb_.addApplication({"X", {}, {component("x")}});
-  sb_.addApplication({"Y", {}, {component("y")}});
+  sb_.addApplication({"X", {}, {sb_.component("x")}});
+  sb_.addApplication({"Y", {}, {sb_.component("y")}});
   startMonitor();
   sb_.breakProgram("y");
   const time_t y_seen = killAndFile("y");
@@ -94,8 +91,8 @@ TEST_F(Supervision, GiveUpStopsAnApplicationWhoseComponentWaitsAndItStaysStopped
 TEST_F(Supervision, RegenerateLeavesOtherApplicationsEventsUntouched) {
   sb_.settings["Monitor/RecoveryTimeList"] = "1";
   sb_.settings["Monitor/RunAppList"] = "X, Y";
-  sb_.addApplication({"X", {}, {component("x")}});
-  sb_.addApplication({"Y", {}, {component("y")}});
+  sb_.addApplication({"X", {}, {sb_.component("x")}});
+  sb_.addApplication({"Y", {}, {sb_.component("y")}});
   startMonitor();
   waitUntilAfter(killAndFile("x") + 1);
   monitor_->regenerate({"Y"});
@@ -110,14 +107,14 @@ TEST_F(Supervision, RegenerateLeavesOtherApplicationsEventsUntouched) {
 // application that is not running is not started.
 TEST_F(Supervision, ReloadWithANewComponentThatDoesNotAnswerStillAppliesInFull) {
   sb_.settings["Monitor/RecoveryTimeList"] = "";
-  sb_.addApplication({"AGENT", {}, {component("agent")}});
-  sb_.addApplication({"SPARE", {}, {component("spare")}});
+  sb_.addApplication({"AGENT", {}, {sb_.component("agent")}});
+  sb_.addApplication({"SPARE", {}, {sb_.component("spare")}});
   startMonitor();
-  ComponentSpec mute = component("mute", "--tc-answer=none");
+  ComponentSpec mute = sb_.component("mute", "--tc-answer=none");
   mute.timeStart = 1;
-  sb_.addApplication({"AGENT", {}, {component("agent"), mute}});
-  sb_.addApplication({"SPARE", {}, {component("spare"), component("spare2")}});
-  sb_.addApplication({"ICAP", {"AGENT"}, {component("icapd")}});
+  sb_.addApplication({"AGENT", {}, {sb_.component("agent"), mute}});
+  sb_.addApplication({"SPARE", {}, {sb_.component("spare"), sb_.component("spare2")}});
+  sb_.addApplication({"ICAP", {"AGENT"}, {sb_.component("icapd")}});
   sb_.settings["Monitor/RunAppList"] = "AGENT, ICAP";
   sb_.writeConf();
   monitor_->reload();
@@ -133,7 +130,7 @@ TEST_F(Supervision, ReloadWithANewComponentThatDoesNotAnswerStillAppliesInFull) 
 TEST_F(Supervision, TheLoopSleepsUntilSomethingIsDue) {
   sb_.settings["Monitor/RecoveryTimeList"] = "1";
   sb_.settings["Monitor/RunAppList"] = "X";
-  sb_.addApplication({"X", {}, {component("x")}});
+  sb_.addApplication({"X", {}, {sb_.component("x")}});
   startMonitor();
   std::thread loop([this] { monitor_->mainLoop(); });
   ASSERT_TRUE(kztest::waitFor([&] { return monitor_->TEST_idle(); }));

@@ -10,32 +10,22 @@
 #include <thread>
 
 #include "apps/run_state.h"
-#include "base/log.h"
 #include "base/utils.h"
 #include "monitor/updater_internal.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
-using korza::LogClass;
-
 class UpdaterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(korza::monitorLog().init(dir_.file("monitor.log"), "debug", "daemon", false));
-    makePackage();
-  }
+  void SetUp() override { makePackage(); }
   // The package directories, owner-writable only.
   void makePackage() {
     chmod(pkg().c_str(), 0755);
     ASSERT_EQ(system(("mkdir -p " + pkg() + "/unix/scripts " + pkg() + "/usr/local/korza").c_str()),
               0);
-  }
-  void TearDown() override { LogClass::closeFile(); }
-  std::string log() {
-    LogClass::flush();
-    return kztest::readFile(dir_.file("monitor.log"));
   }
   // The pre-update script: `body` after the line recording its arguments.
   void preScript(const std::string& body) {
@@ -47,27 +37,21 @@ class UpdaterTest : public ::testing::Test {
   std::string rec() const { return dir_.file("rec"); }
 
   kztest::TempDir dir_;
+  LogCapture log_;
   Updater updater_;
 };
 
+// The plain case runs through the daemon; here shell text in a value.
 TEST_F(UpdaterTest, PreUpdatePassesEveryValueAsOneArgument) {
   preScript("");
-  struct Case {
-    std::string second, fifth, recorded;
-  } cases[] = {
-      {"two", "", "5\n" + pkg() + "\ntwo\n44\n10\nmta\n"},
-      {"it's; $(x)", "u:g", "6\n" + pkg() + "\nit's; $(x)\n44\n10\nmta\nu:g\n"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(updater_.PreUpdate(pkg(), c.second, "20-kzrunix", "mta", c.fifth),
-              Updater::Result(true, ""));
-    EXPECT_EQ(kztest::readFile(rec()), c.recorded);
-    EXPECT_TRUE(updater_.pending());
-  }
+  EXPECT_EQ(updater_.PreUpdate(pkg(), "it's; $(x)", "20-kzrunix", "mta", "u:g"),
+            Updater::Result(true, ""));
+  EXPECT_EQ(kztest::readFile(rec()), "6\n" + pkg() + "\nit's; $(x)\n44\n10\nmta\nu:g\n");
+  EXPECT_TRUE(updater_.pending());
   struct stat st;
   ASSERT_EQ(stat(script().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0750u);
-  EXPECT_THAT(log(), HasSubstr("pre-update process successful"));
+  EXPECT_THAT(log_.text(), HasSubstr("pre-update process successful"));
 }
 
 TEST_F(UpdaterTest, FailuresAreReportedAndOnlyATrustedPackageIsRemoved) {
@@ -98,7 +82,7 @@ TEST_F(UpdaterTest, FailuresAreReportedAndOnlyATrustedPackageIsRemoved) {
     EXPECT_EQ(kztest::fileExists(pkg()), !c.removed) << c.what;
     EXPECT_FALSE(updater_.pending()) << c.what;
   }
-  const std::string text = log();
+  const std::string text = log_.text();
   EXPECT_THAT(text, HasSubstr("pre-update process unsuccessful"));
   EXPECT_EQ(kztest::countOf(text, "remove cache directory \"" + pkg() + "\""), 1u);
 }
@@ -108,28 +92,29 @@ TEST_F(UpdaterTest, UpdateStepRunsThePostUpdateScriptOfTheKnownProductOnly) {
   const std::string done = dir_.file("done");
   kztest::writeFile(pkg() + "/usr/local/korza/post-update.sh", "echo \"$@\" > " + done + "\n");
   updater_.update();  // nothing pending: nothing happens
-  EXPECT_THAT(log(), Not(HasSubstr("update process")));
+  EXPECT_THAT(log_.text(), Not(HasSubstr("update process")));
 
   ASSERT_TRUE(updater_.PreUpdate(pkg(), "two", "other", "m", "").first);
   updater_.update();
   EXPECT_FALSE(updater_.pending());
-  EXPECT_THAT(log(), HasSubstr("cannot update: unknown product \"other\""));
+  EXPECT_THAT(log_.text(), HasSubstr("cannot update: unknown product \"other\""));
 
   ASSERT_TRUE(updater_.PreUpdate(pkg(), "two", Updater::kProduct, "m", "").first);
   updater_.update();
   EXPECT_FALSE(updater_.pending());
   EXPECT_TRUE(kztest::waitFor([&] { return kztest::readFile(done) == pkg() + " two\n"; }));
-  EXPECT_THAT(log(), HasSubstr("update process successful"));
-  EXPECT_THAT(log(), HasSubstr("exec update cmd: sh " + pkg() + "/usr/local/korza/post-update.sh " +
-                               pkg() + " two &"));
+  EXPECT_THAT(log_.text(), HasSubstr("update process successful"));
+  EXPECT_THAT(log_.text(), HasSubstr("exec update cmd: sh " + pkg() +
+                                     "/usr/local/korza/post-update.sh " + pkg() + " two &"));
 
   // The package is checked again for the update step.
   unlink(done.c_str());
   ASSERT_TRUE(updater_.PreUpdate(pkg(), "two", Updater::kProduct, "m", "").first);
   chmod((pkg() + "/usr/local/korza").c_str(), 0775);
   updater_.update();
-  EXPECT_THAT(log(), HasSubstr("cannot update: update package path \"" + pkg() +
-                               "/usr/local/korza\" is not trusted: it is writable by its group"));
+  EXPECT_THAT(log_.text(),
+              HasSubstr("cannot update: update package path \"" + pkg() +
+                        "/usr/local/korza\" is not trusted: it is writable by its group"));
   EXPECT_FALSE(kztest::fileExists(done));
 }
 
@@ -262,7 +247,7 @@ TEST_F(UpdaterTest, ARunawayScriptNeitherHoldsNorOutlivesThePreUpdate) {
 TEST_F(UpdaterTest, UntrustedValuesCannotForgeALogLine) {
   const std::string forged = "\n12:00:00 [1] monitor ALERT forged";
   updater_.PreUpdate(pkg() + forged, "two" + forged, "20-kzrunix", "m", "");
-  const std::string text = log();
+  const std::string text = log_.text();
   EXPECT_THAT(text, HasSubstr("\\n12:00:00 [1] monitor ALERT forged"));
   EXPECT_THAT(text, Not(HasSubstr("\n12:00:00 [1] monitor ALERT forged")));
 }

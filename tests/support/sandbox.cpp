@@ -4,9 +4,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -68,6 +70,31 @@ int freePort() {
   }
   close(fd);
   return ntohs(a.sin_port);
+}
+
+namespace {
+
+sockaddr_un unixAddress(const std::string& path) {
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+  return sa;
+}
+
+}  // namespace
+
+int unixSocket(const std::string& path, bool listening, const std::string& peer) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un sa = unixAddress(path.empty() ? peer : path);
+  const auto* a = reinterpret_cast<const sockaddr*>(&sa);
+  bool ok = fd >= 0;
+  if (ok && !path.empty()) ok = bind(fd, a, sizeof sa) == 0 && (!listening || listen(fd, 16) == 0);
+  if (ok && !peer.empty()) {
+    sa = unixAddress(peer);
+    ok = connect(fd, a, sizeof sa) == 0;
+  }
+  if (!ok && fd >= 0) close(fd);
+  return ok ? fd : -1;
 }
 
 }  // namespace kztest

@@ -33,6 +33,9 @@ size_t countOf(const std::string& hay, const std::string& needle);
 // A TCP port on the loopback that nothing listens on right now (bound and
 // released); -1 when none can be had.
 int freePort();
+// A Unix stream socket bound at `path` (and listening, never accepting,
+// unless `listening` is false), or connected to `peer`; -1 when that fails.
+int unixSocket(const std::string& path, bool listening = true, const std::string& peer = "");
 
 // The text of the E that `f` throws, or "no error"; any other exception
 // escapes to fail the test.

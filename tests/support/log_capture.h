@@ -1,7 +1,7 @@
 // Sends the monitor's log to a file of a temporary directory for the
 // lifetime of the object, so that tests can assert on the lines written.
-#ifndef KORZA_TESTS_CONFIG_LOG_CAPTURE_H_
-#define KORZA_TESTS_CONFIG_LOG_CAPTURE_H_
+#ifndef KORZA_TESTS_SUPPORT_LOG_CAPTURE_H_
+#define KORZA_TESTS_SUPPORT_LOG_CAPTURE_H_
 
 #include <sstream>
 #include <string>
@@ -24,10 +24,15 @@ class LogCapture {
   }
   const std::string& path() const { return path_; }
 
+  // Everything written so far.
+  std::string text() const {
+    korza::LogClass::flush();
+    return kztest::readFile(path_);
+  }
+
   // Every line written so far as severity text and message ("WARN text").
   std::vector<std::string> lines() const {
-    korza::LogClass::flush();
-    std::istringstream in(kztest::readFile(path_));
+    std::istringstream in(text());
     std::vector<std::string> out;
     const std::string marker = "] monitor ";
     for (std::string line; std::getline(in, line);) {
@@ -53,4 +58,4 @@ class LogCapture {
   std::string path_ = dir_.file("monitor.log");
 };
 
-#endif  // KORZA_TESTS_CONFIG_LOG_CAPTURE_H_
+#endif  // KORZA_TESTS_SUPPORT_LOG_CAPTURE_H_
