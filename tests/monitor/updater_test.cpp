@@ -20,7 +20,12 @@ namespace {
 
 class UpdaterTest : public ::testing::Test {
  protected:
-  void SetUp() override { makePackage(); }
+  // Whatever an earlier test in this process left, the monitor is not
+  // stopping: a stop kills the scripts.
+  void SetUp() override {
+    RunState::set(RunState::INIT);
+    makePackage();
+  }
   // The package directories, owner-writable only.
   void makePackage() {
     chmod(pkg().c_str(), 0755);
