@@ -1,8 +1,8 @@
 #include "apps/owner_index.h"
 
 Component* OwnerIndex::byFd(int descriptor) const {
-  const auto it = fds_.find(descriptor);
-  return it == fds_.end() ? nullptr : it->second;
+  if (descriptor < 0 || static_cast<size_t>(descriptor) >= fds_.size()) return nullptr;
+  return fds_[static_cast<size_t>(descriptor)];
 }
 
 std::vector<Component*> OwnerIndex::byPid(pid_t p) const {
@@ -13,15 +13,16 @@ std::vector<Component*> OwnerIndex::byPid(pid_t p) const {
 }
 
 void OwnerIndex::descriptors(std::vector<int>& out) const {
-  out.reserve(out.size() + fds_.size());
-  for (const auto& kv : fds_) out.push_back(kv.first);
+  out.reserve(out.size() + fdCount_);
+  for (size_t fd = 0; fd < fds_.size(); ++fd) {
+    if (fds_[fd] != nullptr) out.push_back(static_cast<int>(fd));
+  }
 }
 
 void OwnerIndex::eraseFd(int descriptor, const Component& comp) {
-  if (descriptor < 0) return;
-  const auto it = fds_.find(descriptor);
-  if (it == fds_.end() || it->second != &comp) return;
-  fds_.erase(it);
+  if (byFd(descriptor) != &comp) return;
+  fds_[static_cast<size_t>(descriptor)] = nullptr;
+  --fdCount_;
   if (listener_) listener_(descriptor, false);
 }
 
@@ -40,7 +41,10 @@ void OwnerIndex::fdChanged(Component& comp, int old_fd) {
   eraseFd(old_fd, comp);
   const int fd = comp.getFd();
   if (fd < 0) return;
-  fds_[fd] = &comp;
+  const size_t slot = static_cast<size_t>(fd);
+  if (slot >= fds_.size()) fds_.resize(slot + 1, nullptr);
+  if (fds_[slot] == nullptr) ++fdCount_;
+  fds_[slot] = &comp;
   if (listener_) listener_(fd, true);
 }
 
@@ -50,8 +54,7 @@ void OwnerIndex::pidChanged(Component& comp, pid_t old_pid) {
 }
 
 void OwnerIndex::moved(Component& from, Component& to) {
-  const auto fd = fds_.find(to.getFd());
-  if (fd != fds_.end() && fd->second == &from) fd->second = &to;
+  if (byFd(to.getFd()) == &from) fds_[static_cast<size_t>(to.getFd())] = &to;
   const auto range = pids_.equal_range(to.getPid());
   for (auto it = range.first; it != range.second; ++it) {
     if (it->second == &from) it->second = &to;
