@@ -207,9 +207,10 @@ class Component {
   uint32_t timeStop = 30;
   int logType = kLogTypeMail;
   std::string logCommand;
-  std::shared_ptr<Informer> informer;  // the log and mail ones are shared
-  int fd = -1;                         // management descriptor; -1 when closed
-  pid_t pid = -1;                      // the last child's pid; -1 when found dead at start
+  // The log and mail informers are shared by every component.
+  std::shared_ptr<Informer> informer;
+  int fd = -1;     // management descriptor; -1 when closed
+  pid_t pid = -1;  // the last child's pid; -1 when found dead at start
   bool started = false;
   pid_t faultPid = -1;  // the last instance that ended by a signal
   bool agent = false;
