@@ -1,5 +1,19 @@
 #include "apps/owner_index.h"
 
+#include <algorithm>
+
+namespace {
+
+// The first (pid, component) entry of `p` in entries sorted by pid, or
+// where one would go.
+template <typename Entries>
+auto firstOf(Entries& entries, pid_t p) {
+  return std::lower_bound(entries.begin(), entries.end(), p,
+                          [](const auto& e, pid_t q) { return e.first < q; });
+}
+
+}  // namespace
+
 Component* OwnerIndex::byFd(int descriptor) const {
   if (descriptor < 0 || static_cast<size_t>(descriptor) >= fds_.size()) return nullptr;
   return fds_[static_cast<size_t>(descriptor)];
@@ -7,8 +21,9 @@ Component* OwnerIndex::byFd(int descriptor) const {
 
 std::vector<Component*> OwnerIndex::byPid(pid_t p) const {
   std::vector<Component*> out;
-  const auto range = pids_.equal_range(p);
-  for (auto it = range.first; it != range.second; ++it) out.push_back(it->second);
+  for (auto it = firstOf(pids_, p); it != pids_.end() && it->first == p; ++it) {
+    out.push_back(it->second);
+  }
   return out;
 }
 
@@ -28,8 +43,7 @@ void OwnerIndex::eraseFd(int descriptor, const Component& comp) {
 
 void OwnerIndex::erasePid(pid_t p, const Component& comp) {
   if (p < 1) return;
-  const auto range = pids_.equal_range(p);
-  for (auto it = range.first; it != range.second; ++it) {
+  for (auto it = firstOf(pids_, p); it != pids_.end() && it->first == p; ++it) {
     if (it->second == &comp) {
       pids_.erase(it);
       return;
@@ -50,13 +64,16 @@ void OwnerIndex::fdChanged(Component& comp, int old_fd) {
 
 void OwnerIndex::pidChanged(Component& comp, pid_t old_pid) {
   erasePid(old_pid, comp);
-  if (comp.getPid() > 0) pids_.emplace(comp.getPid(), &comp);
+  const pid_t p = comp.getPid();
+  if (p < 1) return;
+  auto at = firstOf(pids_, p);
+  while (at != pids_.end() && at->first == p) ++at;
+  pids_.emplace(at, p, &comp);
 }
 
 void OwnerIndex::moved(Component& from, Component& to) {
   if (byFd(to.getFd()) == &from) fds_[static_cast<size_t>(to.getFd())] = &to;
-  const auto range = pids_.equal_range(to.getPid());
-  for (auto it = range.first; it != range.second; ++it) {
+  for (auto it = firstOf(pids_, to.getPid()); it != pids_.end() && it->first == to.getPid(); ++it) {
     if (it->second == &from) it->second = &to;
   }
 }

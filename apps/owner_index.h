@@ -12,7 +12,7 @@
 #include <sys/types.h>
 
 #include <functional>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "apps/component.h"
@@ -53,7 +53,11 @@ class OwnerIndex : public ComponentIndex {
   // where no component holds it.
   std::vector<Component*> fds_;
   size_t fdCount_ = 0;
-  std::unordered_multimap<pid_t, Component*> pids_;
+  // (pid, component) sorted by pid: a pid may be carried twice. New pids
+  // mostly go at the end, and an array takes a fraction of a hash map's
+  // memory for a large daemon.
+  using PidEntry = std::pair<pid_t, Component*>;
+  std::vector<PidEntry> pids_;
   FdListener listener_;
 };
 
