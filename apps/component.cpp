@@ -13,6 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
+#include <mutex>
+#include <tuple>
 
 #include "apps/comp_strategy.h"
 #include "apps/component_internal.h"
@@ -100,17 +103,42 @@ std::string describeWaitStatus(int status) {
   return "ended";
 }
 
+// The one record of those settings. Records only the pool still holds are
+// dropped whenever the pool has doubled since it was last swept.
+std::shared_ptr<const Component::Settings> shareSettings(Component::Settings wanted) {
+  using Record = std::shared_ptr<const Component::Settings>;
+  struct ByValue {
+    bool operator()(const Record& a, const Record& b) const {
+      return std::tie(a->user, a->group, a->logType, a->logCommand) <
+             std::tie(b->user, b->group, b->logType, b->logCommand);
+    }
+  };
+  // Never destroyed: components may outlive the statics.
+  static auto* const mutex = new std::mutex;
+  static auto* const pool = new std::set<Record, ByValue>;
+  static size_t sweep_at = 64;
+  Record fresh = std::make_shared<const Component::Settings>(std::move(wanted));
+  std::lock_guard<std::mutex> lock(*mutex);
+  const auto found = pool->find(fresh);
+  if (found != pool->end()) return *found;
+  pool->insert(fresh);
+  if (pool->size() >= sweep_at) {
+    for (auto it = pool->begin(); it != pool->end();) {
+      it = it->use_count() == 1 ? pool->erase(it) : std::next(it);
+    }
+    sweep_at = 2 * pool->size() + 64;
+  }
+  return fresh;
+}
+
 }  // namespace
 
 Component::Component(const ComponentConf& conf)
     : name(conf.name),
       argv(conf.argv),
-      user(conf.user),
-      group(conf.group),
       timeStart(conf.timeStart),
       timeStop(conf.timeStop),
-      logType(conf.logType),
-      logCommand(conf.logValue),
+      settings_(shareSettings({conf.user, conf.group, conf.logType, conf.logValue})),
       agent(conf.agent) {}
 
 Component::~Component() {
@@ -125,12 +153,11 @@ Component::~Component() {
 Component::Component(Component&& other) noexcept
     : name(std::move(other.name)),
       argv(std::move(other.argv)),
-      user(std::move(other.user)),
-      group(std::move(other.group)),
       timeStart(other.timeStart),
       timeStop(other.timeStop),
-      logType(other.logType),
-      logCommand(std::move(other.logCommand)),
+      // Copied: a moved-from component keeps settings to read.
+      // NOLINTNEXTLINE(performance-move-constructor-init)
+      settings_(other.settings_),
       informer(std::move(other.informer)),
       fd(other.fd),
       pid(other.pid),
@@ -163,12 +190,9 @@ Component& Component::operator=(Component&& other) noexcept {
   releaseStderr();
   name = std::move(other.name);
   argv = std::move(other.argv);
-  user = std::move(other.user);
-  group = std::move(other.group);
   timeStart = other.timeStart;
   timeStop = other.timeStop;
-  logType = other.logType;
-  logCommand = std::move(other.logCommand);
+  settings_ = other.settings_;
   informer = std::move(other.informer);
   fd = other.fd;
   pid = other.pid;
@@ -236,15 +260,16 @@ void Component::closeErrFd() {
 
 void Component::releaseStderr() {
   if (errFd < 0 || !stderrLogged_) return;
-  lastWords_ = StderrCollector::instance().finish(errFd);
+  std::string last = StderrCollector::instance().finish(errFd);
+  lastWords_.reset(last.empty() ? nullptr : new std::string(std::move(last)));
   errFd = -1;
   stderrLogged_ = false;
 }
 
 void Component::noteFault(int64_t when, const std::string& cause) {
   history_.lastFaultTime = when;
-  history_.lastFault = lastWords_.empty() ? cause : cause + "; stderr: " + lastWords_;
-  lastWords_.clear();
+  history_.lastFault = lastWords_ ? cause + "; stderr: " + *lastWords_ : cause;
+  lastWords_.reset();
 }
 
 void Component::logLaunchReport() {
@@ -278,13 +303,12 @@ void Component::logLaunchReport() {
 }
 
 void Component::setLogType(int type, const std::string& command) {
-  logType = type;
-  logCommand = command;
+  settings_ = shareSettings({getUser(), getGroup(), type, command});
 }
 
 void Component::createInformer() {
   informer.reset();
-  informer = ::createInformer(logType, logCommand);
+  informer = ::createInformer(getLogType(), getLogCommand());
 }
 
 void Component::inform(const std::string& text) {
@@ -472,7 +496,7 @@ bool Component::addFd(std::vector<int>& fds) const {
 bool Component::reconfig(const ComponentConf& conf) {
   timeStart = conf.timeStart;
   timeStop = conf.timeStop;
-  if (logType != conf.logType || logCommand != conf.logValue) {
+  if (getLogType() != conf.logType || getLogCommand() != conf.logValue) {
     setLogType(conf.logType, conf.logValue);
     monitorLog().info("component \"" + name + "\" changed logType");
     createInformer();
@@ -487,8 +511,7 @@ bool Component::reconfig(const ComponentConf& conf) {
   if (permissions() != new_permissions) {
     monitorLog().info("component \"" + name + "\" changed parmissions \"" + permissions() +
                       "\" to \"" + new_permissions + "\"");
-    user = conf.user;
-    group = conf.group;
+    settings_ = shareSettings({conf.user, conf.group, getLogType(), getLogCommand()});
     return true;
   }
   return false;
@@ -498,9 +521,9 @@ std::string Component::dump(bool runtime) const {
   std::string out = "<comp name=\"" + name + "\"";
   if (!argv.empty()) out += " argv=\"" + argv + "\"";
   out += Utils::format(512, " start=\"%d\" stop=\"%d\" log=\"%d\" user=\"%s:%s\"",
-                       static_cast<int>(timeStart), static_cast<int>(timeStop), logType,
-                       user.c_str(), group.c_str());
-  if (!logCommand.empty()) out += "cmd=\"" + logCommand + "\"";
+                       static_cast<int>(timeStart), static_cast<int>(timeStop), getLogType(),
+                       getUser().c_str(), getGroup().c_str());
+  if (!getLogCommand().empty()) out += "cmd=\"" + getLogCommand() + "\"";
   if (runtime) out += Utils::format(64, " fd=\"%d\" pid=\"%d\"", fd, static_cast<int>(pid));
   out += "/>";
   return out;
@@ -508,13 +531,13 @@ std::string Component::dump(bool runtime) const {
 
 std::string Component::metaConfLine() const {
   std::string log_word;
-  if (logType == kLogTypeLog) {
+  if (getLogType() == kLogTypeLog) {
     log_word = "LOG";
-  } else if (logType == kLogTypeMail) {
+  } else if (getLogType() == kLogTypeMail) {
     log_word = "MAIL";
   } else {
-    log_word = "\"" + logCommand + "\"";
+    log_word = "\"" + getLogCommand() + "\"";
   }
   return std::string(12, ' ') + name + "    \"" + argv + "\"    " + std::to_string(timeStart) +
-         "    " + std::to_string(timeStop) + "    " + log_word + "    " + user + ":" + group;
+         "    " + std::to_string(timeStop) + "    " + log_word + "    " + permissions();
 }

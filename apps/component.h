@@ -55,6 +55,16 @@ class Component {
     explicit ComponentError(const std::string& what) : std::logic_error(what) {}
   };
 
+  // The account a component runs as and how its faults are reported. Most
+  // components of a suite have the same: components configured alike share
+  // one record.
+  struct Settings {
+    std::string user;   // empty: keep the monitor's user
+    std::string group;  // empty: keep the monitor's group
+    int logType = kLogTypeMail;
+    std::string logCommand;
+  };
+
   // What the status query reports about the instances so far.
   struct History {
     int64_t lastStart = 0;      // time of the last successful start; 0: never
@@ -74,15 +84,15 @@ class Component {
 
   const std::string& getName() const { return name; }
   const std::string& getArgv() const { return argv; }
-  const std::string& getUser() const { return user; }
-  const std::string& getGroup() const { return group; }
+  const std::string& getUser() const { return settings_->user; }
+  const std::string& getGroup() const { return settings_->group; }
   uint32_t getTimeStart() const { return timeStart; }
   uint32_t getTimeStop() const { return timeStop; }
-  int getLogType() const { return logType; }
-  const std::string& getLogCommand() const { return logCommand; }
+  int getLogType() const { return settings_->logType; }
+  const std::string& getLogCommand() const { return settings_->logCommand; }
   Informer* getInformer() const { return informer.get(); }
   // user + ":" + group
-  std::string permissions() const { return user + ":" + group; }
+  std::string permissions() const { return getUser() + ":" + getGroup(); }
   pid_t getPid() const { return pid; }
   pid_t getFaultPid() const { return faultPid; }
   int getFd() const { return fd; }
@@ -97,11 +107,11 @@ class Component {
   // it came within a second of the end of the instance.
   void noteFault(int64_t when, const std::string& cause);
   // Id lookups of user / group; throw Utils::error.
-  uid_t userId() const { return Utils::userId(user); }
-  gid_t groupId() const { return Utils::groupId(group); }
+  uid_t userId() const { return Utils::userId(getUser()); }
+  gid_t groupId() const { return Utils::groupId(getGroup()); }
   // The ids the component runs with (a user without a group brings its
   // primary group). Throws Utils::error for an unknown account.
-  Utils::Account account() const { return Utils::resolveAccount(user, group); }
+  Utils::Account account() const { return Utils::resolveAccount(getUser(), getGroup()); }
 
   void setStarted(bool value) { started = value; }
   void setFd(int descriptor) { assignFd(descriptor); }
@@ -203,13 +213,11 @@ class Component {
 
   std::string name;
   std::string argv;
-  std::string user;
-  std::string group;
   uint32_t timeStart = 30;
   uint32_t timeStop = 30;
-  int logType = kLogTypeMail;
-  std::string logCommand;
-  std::unique_ptr<Informer> informer;
+  std::shared_ptr<const Settings> settings_;  // never null
+  // The log and mail informers are shared by every component.
+  std::shared_ptr<Informer> informer;
   int fd = -1;     // management descriptor; -1 when closed
   pid_t pid = -1;  // the last child's pid; -1 when found dead at start
   bool started = false;
@@ -217,7 +225,9 @@ class Component {
   bool agent = false;
   int errFd = -1;              // read end of the standard-error pipe (check-all mode, or logged)
   bool stderrLogged_ = false;  // errFd belongs to the standard-error collector
-  std::string lastWords_;      // the recent last line of the instance that ended
+  // The recent last line of the instance that ended; null when none (most
+  // of the time, so it costs a pointer).
+  std::unique_ptr<std::string> lastWords_;
   // Read end of the launch-report pipe of the last start (close-on-exec in
   // the child: it carries a message only when a step before exec failed).
   int reportFd = -1;

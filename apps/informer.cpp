@@ -167,14 +167,19 @@ bool CmdInformer::inform(const std::string& text) {
 
 void CmdInformer::TEST_setTimeLimit(int milliseconds) { cmd_time_limit_ms = milliseconds; }
 
-std::unique_ptr<Informer> createInformer(int type, const std::string& command) {
+std::shared_ptr<Informer> createInformer(int type, const std::string& command) {
+  // Never destroyed: components may still hold them while statics go.
+  static const auto* const log_informer =
+      new std::shared_ptr<Informer>(std::make_shared<LogInformer>());
+  static const auto* const mail_informer =
+      new std::shared_ptr<Informer>(std::make_shared<SenderInformer>());
   switch (type) {
     case 1:
-      return std::make_unique<LogInformer>();
+      return *log_informer;
     case 2:
-      return std::make_unique<SenderInformer>();
+      return *mail_informer;
     case 3:
-      return std::make_unique<CmdInformer>(command);
+      return std::make_shared<CmdInformer>(command);
     default:
       return nullptr;
   }

@@ -49,8 +49,9 @@ class CmdInformer : public Informer {
 };
 
 // Creates the informer of the given type (1 log, 2 mail, 3 command); the
-// command is used only for type 3. Any other type gives null.
-std::unique_ptr<Informer> createInformer(int type, const std::string& command);
+// command is used only for type 3. Any other type gives null. The log and
+// mail informers keep no state of their own: every caller gets the same one.
+std::shared_ptr<Informer> createInformer(int type, const std::string& command);
 
 // The process-wide mail transfer command used by SenderInformer
 // (default "/usr/sbin/sendmail -t").

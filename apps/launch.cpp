@@ -375,7 +375,7 @@ void Component::__start(const CompStrategy& strategy, const std::string& app_pat
   started = true;
   closeErrFd();
   releaseStderr();
-  lastWords_.clear();
+  lastWords_.reset();
   if (err_fd > 0) {
     errFd = err_fd;
     // Watched from before the answer: what a component says when it cannot
@@ -420,7 +420,7 @@ bool Component::startComp(const CompStrategy& strategy, const std::string& app_p
   // or otherwise): the start fails.
   Utils::Account account;
   try {
-    account = Utils::resolveAccount(user, group);
+    account = Utils::resolveAccount(getUser(), getGroup());
   } catch (const Utils::error& e) {
     monitorLog().error(e.what());
     closeAll();
@@ -438,6 +438,8 @@ bool Component::startComp(const CompStrategy& strategy, const std::string& app_p
     c_args.reserve(args.size() + 1);
     for (auto& a : args) c_args.push_back(&a[0]);
     c_args.push_back(nullptr);
+    const std::string& user = getUser();
+    const std::string& group = getGroup();
     groups_message = "cannot set \"" + user + "\" groups";
     group_message = "cannot set \"" + (group.empty() ? user : group) + "\" group";
     user_message = "cannot set \"" + user + "\"user";

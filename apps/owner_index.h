@@ -12,7 +12,7 @@
 #include <sys/types.h>
 
 #include <functional>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "apps/component.h"
@@ -36,7 +36,7 @@ class OwnerIndex : public ComponentIndex {
   std::vector<Component*> byPid(pid_t p) const;
   // Every descriptor held, in no particular order.
   void descriptors(std::vector<int>& out) const;
-  size_t fdCount() const { return fds_.size(); }
+  size_t fdCount() const { return fdCount_; }
 
   void setFdListener(FdListener listener) { listener_ = std::move(listener); }
 
@@ -49,8 +49,15 @@ class OwnerIndex : public ComponentIndex {
   void eraseFd(int descriptor, const Component& comp);
   void erasePid(pid_t p, const Component& comp);
 
-  std::unordered_map<int, Component*> fds_;
-  std::unordered_multimap<pid_t, Component*> pids_;
+  // Indexed by descriptor number (descriptors are small and dense); null
+  // where no component holds it.
+  std::vector<Component*> fds_;
+  size_t fdCount_ = 0;
+  // (pid, component) sorted by pid: a pid may be carried twice. New pids
+  // mostly go at the end, and an array takes a fraction of a hash map's
+  // memory for a large daemon.
+  using PidEntry = std::pair<pid_t, Component*>;
+  std::vector<PidEntry> pids_;
   FdListener listener_;
 };
 

@@ -80,5 +80,6 @@ AppCatalogue::MergeResult RunAppStore::merge(const RunAppStore& fresh, const Rec
   // Dependencies may have changed with the records.
   dependents.clear();
   buildDependents();
+  releaseComponentRecords();
   return diff;
 }

@@ -43,8 +43,15 @@ class RunAppStore : public AppStore {
   const AppCatalogue& getCatalogue() const { return catalogue; }
   // Takes over the catalogue of `fresh` (loaded on reload): applications
   // that left are stopped (dependents first) and removed, those that stayed
-  // are handed their new record, new ones are added (not started).
+  // are handed their new record, new ones are added (not started). The
+  // component lists of the records are released afterwards, as by
+  // releaseComponentRecords.
   AppCatalogue::MergeResult merge(const RunAppStore& fresh, const RecoveryTimes& times);
+
+  // Lets the catalogue forget the component lists of its records, which the
+  // applications now hold (they are most of a large catalogue). A store
+  // loaded only to be merged into another keeps them for the merge.
+  void releaseComponentRecords() { catalogue.dropComponents(); }
 
   // Replaces the applications by those of the loaded catalogue records, in
   // their order. REQUIRES: no application of this store is running.

@@ -77,9 +77,11 @@ bool EventPoller::add(int fd) {
     return false;
   }
   if (watches(fd)) return true;
+  if (static_cast<size_t>(fd) >= slot_.size()) slot_.resize(static_cast<size_t>(fd) + 1, -1);
   if (kernel_ < 0) {
-    index_.emplace(fd, polled_.size());
     polled_.push_back(pollfd{fd, POLLIN, 0});
+    slot_[fd] = static_cast<int>(polled_.size() - 1);
+    ++watched_;
     return true;
   }
 #if defined(KZ_POLLER_EPOLL)
@@ -95,25 +97,25 @@ bool EventPoller::add(int fd) {
   while (rc < 0 && errno == EINTR);
   if (rc < 0) return false;
 #endif
-  index_.emplace(fd, 0);
+  slot_[fd] = 0;
+  ++watched_;
   return true;
 }
 
 void EventPoller::remove(int fd) {
-  const auto it = index_.find(fd);
-  if (it == index_.end()) return;
+  if (!watches(fd)) return;
+  const size_t slot = static_cast<size_t>(slot_[fd]);
+  slot_[fd] = -1;
+  --watched_;
   if (kernel_ < 0) {
     // Swap with the last slot: O(1), the order of the array is not kept.
-    const size_t slot = it->second;
-    index_.erase(it);
     if (slot + 1 != polled_.size()) {
       polled_[slot] = polled_.back();
-      index_[polled_[slot].fd] = slot;
+      slot_[polled_[slot].fd] = static_cast<int>(slot);
     }
     polled_.pop_back();
     return;
   }
-  index_.erase(it);
   // A failure means the kernel has already forgotten it (closed early).
 #if defined(KZ_POLLER_EPOLL)
   struct epoll_event ev = {};

@@ -17,7 +17,6 @@
 #include <poll.h>
 
 #include <cstddef>
-#include <unordered_map>
 #include <vector>
 
 namespace korza {
@@ -37,8 +36,10 @@ class EventPoller {
   bool add(int fd);
   // Stops watching `fd`; an unknown descriptor is ignored.
   void remove(int fd);
-  bool watches(int fd) const { return index_.count(fd) != 0; }
-  size_t size() const { return index_.size(); }
+  bool watches(int fd) const {
+    return fd >= 0 && static_cast<size_t>(fd) < slot_.size() && slot_[fd] >= 0;
+  }
+  size_t size() const { return watched_; }
 
   // Waits up to `timeout_ms` (negative: without limit; 0: just look) until a
   // watched descriptor is ready, and stores the ready ones in `ready`
@@ -51,8 +52,10 @@ class EventPoller {
 
  private:
   int kernel_ = -1;  // the epoll / kqueue descriptor; -1 with poll()
-  // Watched descriptor -> its slot in polled_ (poll()) or 0 (kernel list).
-  std::unordered_map<int, size_t> index_;
+  // Indexed by descriptor number (descriptors are small and dense): its
+  // slot in polled_ (poll()) or 0 (kernel list) while watched, else -1.
+  std::vector<int> slot_;
+  size_t watched_ = 0;
   std::vector<struct pollfd> polled_;  // poll() only
 };
 

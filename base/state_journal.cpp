@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -186,7 +187,7 @@ bool StateJournal::rewriteLocked() {
   const int fd = createTemp(temp);
   if (fd < 0) return false;
   std::string text;
-  for (const auto& kv : live_) text += entryLine(kv.second);
+  for (const Entry& e : live_) text += entryLine(e);
   // Appends after the rename go to this very file.
   if (!Utils::writeAll(fd, text) || fcntl(fd, F_SETFL, O_APPEND) != 0 ||
       rename(temp.c_str(), path_.c_str()) != 0) {
@@ -200,6 +201,11 @@ bool StateJournal::rewriteLocked() {
   fd_ = fd;
   records_ = live_.size();
   return true;
+}
+
+std::vector<StateJournal::Entry>::iterator StateJournal::findLocked(pid_t pid) {
+  return std::lower_bound(live_.begin(), live_.end(), pid,
+                          [](const Entry& e, pid_t p) { return e.pid < p; });
 }
 
 void StateJournal::appendLocked(const std::string& line) {
@@ -219,12 +225,20 @@ void StateJournal::started(pid_t pid, uint64_t start_time, uint32_t stop_seconds
   e.stopSeconds = stop_seconds;
   e.name = name;
   const std::string line = entryLine(e);
-  live_[pid] = std::move(e);
+  const auto at = findLocked(pid);
+  if (at != live_.end() && at->pid == pid) {
+    *at = std::move(e);
+  } else {
+    live_.insert(at, std::move(e));
+  }
   appendLocked(line);
 }
 
 void StateJournal::ended(pid_t pid) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (fd_ < 0 || live_.erase(pid) == 0) return;
+  if (fd_ < 0) return;
+  const auto at = findLocked(pid);
+  if (at == live_.end() || at->pid != pid) return;
+  live_.erase(at);
   appendLocked("- " + std::to_string(pid) + "\n");
 }

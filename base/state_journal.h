@@ -21,7 +21,6 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 class StateJournal {
@@ -70,12 +69,17 @@ class StateJournal {
   // REQUIRES: mutex_ held.
   bool rewriteLocked();
   void appendLocked(const std::string& line);
+  // The live entry of `pid`, or where it would go. REQUIRES: mutex_ held.
+  std::vector<Entry>::iterator findLocked(pid_t pid);
 
   mutable std::mutex mutex_;
-  std::string path_;                       // GUARDED_BY(mutex_)
-  int fd_ = -1;                            // GUARDED_BY(mutex_)
-  std::unordered_map<pid_t, Entry> live_;  // GUARDED_BY(mutex_)
-  size_t records_ = 0;                     // GUARDED_BY(mutex_)
+  std::string path_;  // GUARDED_BY(mutex_)
+  int fd_ = -1;       // GUARDED_BY(mutex_)
+  // Sorted by pid: a large daemon keeps one entry per component, and an
+  // array holds them in a fraction of a hash map's memory; new pids mostly
+  // go at the end.
+  std::vector<Entry> live_;  // GUARDED_BY(mutex_)
+  size_t records_ = 0;       // GUARDED_BY(mutex_)
 };
 
 #endif  // KORZA_BASE_STATE_JOURNAL_H_

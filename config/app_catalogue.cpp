@@ -32,6 +32,10 @@ void AppCatalogue::clear() {
   by_name_.clear();
 }
 
+void AppCatalogue::dropComponents() {
+  for (const auto& app : apps_) std::vector<ComponentConf>().swap(app->components);
+}
+
 void AppCatalogue::remove(const std::string& name) {
   auto it = by_name_.find(name);
   if (it == by_name_.end()) return;

@@ -47,6 +47,10 @@ class AppCatalogue {
   size_t size() const { return apps_.size(); }
   bool empty() const { return apps_.empty(); }
   void clear();
+  // Empties the component list of every record (names, paths and
+  // dependencies stay): for a catalogue whose components are held by the
+  // applications built from it. Checks, expansion and merges need no more.
+  void dropComponents();
 
   // Parses every "*.mmc" file of `directory` (which ends in "/") into the
   // catalogue, in name order. Throws std::runtime_error

@@ -15,6 +15,7 @@
 #include "apps/stderr_collector.h"
 #include "base/flags.h"
 #include "base/log.h"
+#include "base/memory.h"
 #include "ipc/kz_app_proto.h"
 #include "ipc/kz_pool.h"
 #include "monitor/hup_files.h"
@@ -45,6 +46,7 @@ Monitor::Monitor(const std::string& conf_file, const std::string& run_list, bool
   reloadData();
   if (settings.isEnterpriseMode()) cmdRunSet.insert("AGENT");
   appStore.load(settings.getMetaConfigDir());
+  appStore.releaseComponentRecords();
   appStore.setRegenerator(this);
   // Last: a constructor that throws must leave no watch behind.
   previousWatch_ = ManagementFdWatch::install(&fds_);
@@ -150,6 +152,8 @@ void Monitor::start() {
     appStore.start(next, settings.getRecoveryTimeList(), agent, settings.getPidFileDir());
   }
   publishStatus();
+  // What the configuration's parsing and the starts left freed.
+  korza::returnFreeMemory();
 }
 
 void Monitor::mainLoop() {
@@ -497,6 +501,8 @@ void Monitor::reload() {
   reconnectToAgent();
   settings.readConfigFromAgent(agentSession.get(), appStore.isStarted("POSTD"));
   reloaded();
+  // The catalogue read for the reload is gone now.
+  korza::returnFreeMemory();
 }
 
 void Monitor::addChangedConf(const PidSet& pids) {

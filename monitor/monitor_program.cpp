@@ -20,6 +20,7 @@
 #include "base/child_wait.h"
 #include "base/flags.h"
 #include "base/log.h"
+#include "base/memory.h"
 #include "base/proc_info.h"
 #include "base/state_journal.h"
 #include "base/utils.h"
@@ -439,6 +440,7 @@ void MonitorProgram::stop() {
 }
 
 int korzaMain(int argc, const char* const* argv) {
+  korza::keepLargeBlocksMapped();
   ProgramOptions opts;
   try {
     opts = parseOptions(argc, argv);

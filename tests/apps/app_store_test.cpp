@@ -1,9 +1,11 @@
 #include "apps/app_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include "apps/comp_strategy.h"
+#include "apps/owner_index.h"
 #include "apps/run_app_store.h"
 #include "tests/apps/apps_fixture.h"
 #include "tests/apps/regenerator_double.h"
@@ -165,6 +167,42 @@ TEST_F(AppStoreTest, OwnersOfDescriptorsAndPidsFollowStartsReloadsAndStops) {
   store_.addFds(fds);
   EXPECT_TRUE(fds.empty());
   EXPECT_EQ(store_.getPidByFd(again.getFd()), -1);
+}
+
+TEST(OwnerIndexTest, FollowsPidsAndDescriptorsThroughMovesAndEnds) {
+  using Owners = std::vector<Component*>;
+  OwnerIndex index;
+  std::vector<std::pair<int, bool>> heard;
+  index.setFdListener([&](int fd, bool held) { heard.emplace_back(fd, held); });
+  ComponentConf conf;
+  Component a(conf), b(conf), c(conf);
+  for (Component* comp : {&a, &b, &c}) comp->attach(&index, nullptr);
+  a.setPidAfterFailedRecovery(300);
+  b.setPidAfterFailedRecovery(100);
+  c.setPidAfterFailedRecovery(300);  // a reused pid, carried twice
+  EXPECT_EQ(index.byPid(300), (Owners{&a, &c}));
+  EXPECT_EQ(index.byPid(100), (Owners{&b}));
+  EXPECT_TRUE(index.byPid(200).empty());
+  const int fd = open("/dev/null", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  b.setFd(fd);
+  EXPECT_EQ(index.byFd(fd), &b);
+  EXPECT_EQ(index.byFd(fd + 1000), nullptr);
+  {
+    Component moved(std::move(a));
+    EXPECT_EQ(index.byPid(300), (Owners{&moved, &c}));
+  }
+  EXPECT_EQ(index.byPid(300), (Owners{&c}));
+  c.setPidAfterFailedRecovery(50);
+  EXPECT_TRUE(index.byPid(300).empty());
+  EXPECT_EQ(index.byPid(50), (Owners{&c}));
+  std::vector<int> held;
+  index.descriptors(held);
+  EXPECT_EQ(held, std::vector<int>{fd});
+  b.closeFd();
+  EXPECT_EQ(index.byFd(fd), nullptr);
+  EXPECT_EQ(index.fdCount(), 0u);
+  EXPECT_EQ(heard, (std::vector<std::pair<int, bool>>{{fd, true}, {fd, false}}));
 }
 
 }  // namespace

@@ -217,6 +217,32 @@ TEST_F(ComponentTest, CheckAllDrainsTheStandardErrorPipe) {
 
 // Descriptor numbers past 1023 are waited on like any other (a fixed-size
 // descriptor set would be written past its end).
+TEST(ComponentSettings, ComponentsConfiguredAlikeChangeApart) {
+  ComponentConf conf;
+  conf.name = "a";
+  conf.logType = kLogTypeLog;
+  Component a(conf);
+  conf.name = "b";
+  Component b(conf);
+  a.createInformer();
+  b.createInformer();
+  EXPECT_EQ(a.getInformer(), b.getInformer());  // the one log informer
+  ComponentConf changed = conf;
+  changed.user = "nobody";
+  changed.logType = kLogTypeCommand;
+  changed.logValue = "cat";
+  EXPECT_TRUE(b.reconfig(changed));
+  EXPECT_EQ(b.permissions(), "nobody:");
+  const auto* command = dynamic_cast<const CmdInformer*>(b.getInformer());
+  ASSERT_NE(command, nullptr);
+  EXPECT_EQ(command->command(), "cat");
+  const Component moved(std::move(a));
+  EXPECT_EQ(moved.permissions(), ":");
+  EXPECT_EQ(moved.getLogType(), kLogTypeLog);
+  EXPECT_EQ(moved.getLogCommand(), "");
+  EXPECT_NE(dynamic_cast<const LogInformer*>(moved.getInformer()), nullptr);
+}
+
 TEST(IoTest, ReadsLinesFromADescriptorAbove1023) {
   struct rlimit limit;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
