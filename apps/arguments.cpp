@@ -1,11 +1,10 @@
 // The argument string of a component line split into the arguments of its
 // program: blanks separate words, quotes group.
-#include "apps/component.h"
-
 #include <cctype>
 #include <string>
 #include <vector>
 
+#include "apps/component.h"
 #include "base/utils.h"
 
 std::vector<std::string> Component::splitArguments(const std::string& text) {
