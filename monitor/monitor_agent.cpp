@@ -39,6 +39,9 @@ void Monitor::openAgentSession(bool replace) {
           korza::ipc::ConnSettings(0, 1));
       pool->SetConnectTimeout(
           KzTimeout(std::max<int32_t>(settings.getAgentResponseTime(), 1), KzTimeout::kSeconds));
+      // An absent agent is tried once a second while a report waits, not at
+      // the pool's default pace: every failed attempt is an error line.
+      pool->SetPause(KzTimeout(1, KzTimeout::kSeconds));
       session = std::make_shared<korza::ipc::KzClientSession>(pool);
       session->Open(address);
     } catch (const std::exception& e) {
